@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, through apt-get, everything the builds and tests need on Debian 12.
+# Quick when everything is already there: it only asks apt for what is missing.
+set -euo pipefail
+
+packages=(
+  # Linux build
+  cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev fonts-noto-cjk
+  # Windows builds
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-i686-dev mingw-w64-x86-64-dev
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  # running and looking at the programs in tests, the demo and the benchmarks
+  wine64 xvfb openbox xdotool wmctrl xclip x11-utils imagemagick python3 util-linux file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

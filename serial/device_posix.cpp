@@ -1,0 +1,198 @@
+// Serial ports on POSIX termios (Linux). Provides the port operations, the
+// locale's text conversions and a fallback for the two messages on stderr.
+// Must match the Win32 backend: exclusive open, 9600 8N1 with the driver's
+// flow control otherwise kept, blocking writes, and a status query that fails
+// once the line is gone so that a read never waits for bytes.
+#include "serial/device_posix.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace serial {
+
+namespace {
+
+// Owns a descriptor until the open has fully succeeded.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+int Fd(Handle port) { return static_cast<int>(port); }
+
+constexpr tcflag_t kRawInput =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+constexpr tcflag_t kRawLocal = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+
+// Converts with iconv, stepping one byte past anything the source encoding
+// can't decode, which becomes `replacement`.
+std::string Convert(std::string_view in, const char* to, const char* from,
+                    std::string_view replacement = "\xEF\xBF\xBD") {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
+  std::string out;
+  char buffer[256];
+  char* src = const_cast<char*>(in.data());
+  std::size_t srcLeft = in.size();
+  while (srcLeft > 0) {
+    char* dst = buffer;
+    std::size_t dstLeft = sizeof buffer;
+    const std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    out.append(buffer, static_cast<std::size_t>(dst - buffer));
+    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      out += replacement;
+      ++src;
+      --srcLeft;
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
+// The locale's encoding, or nothing when text passes as UTF-8 unchanged (a
+// UTF-8 locale, or the plain C locale, which the toolkit treats as UTF-8).
+const char* LocaleEncoding() {
+  const char* codeset = nl_langinfo(CODESET);
+  if (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "ANSI_X3.4-1968") == 0)
+    return nullptr;
+  return codeset;
+}
+
+}  // namespace
+
+void ApplyLineSettings(termios& tio) {
+  // Raw channel: the bytes on the line are exactly the bytes of the text.
+  tio.c_iflag &= ~kRawInput;
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~kRawLocal;
+  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+}
+
+bool HasLineSettings(const termios& tio) {
+  return cfgetispeed(&tio) == B9600 && cfgetospeed(&tio) == B9600 &&
+         (tio.c_cflag & CSIZE) == CS8 && !(tio.c_cflag & (PARENB | CSTOPB)) &&
+         (tio.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL) && !(tio.c_iflag & kRawInput) &&
+         !(tio.c_oflag & OPOST) && !(tio.c_lflag & kRawLocal) && tio.c_cc[VMIN] == 0 &&
+         tio.c_cc[VTIME] == 0;
+}
+
+std::string DevicePath(const std::string& portName) {
+  if (portName == "COM1") return "/dev/ttyS0";
+  if (portName == "COM2") return "/dev/ttyS1";
+  return {};
+}
+
+Handle PosixDevice::OpenPort(const std::string& name) {
+  const std::string path = pathOf_(name);
+  if (path.empty()) return kInvalidHandle;
+
+  // Non-blocking for the open alone, so that a missing carrier can't hang it.
+  Descriptor fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return kInvalidHandle;
+  // Handle 0 means "no port", so the port never takes descriptors 0 to 2.
+  if (fd.get() < 3) fd.reset(fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+  if (fd.get() < 0) return kInvalidHandle;
+
+  // Exclusive against everyone, this process included; the lock refuses any
+  // second holder, TIOCEXCL also refuses a second open of the tty.
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return kInvalidHandle;
+  // A device that is no tty at all opens here and is refused its settings.
+  if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) return kInvalidHandle;
+
+  // Writes block, as they do on a Windows port.
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return kInvalidHandle;
+  return fd.release();
+}
+
+bool PosixDevice::SetLine(Handle port) {
+  termios tio{};
+  if (tcgetattr(Fd(port), &tio) != 0) return false;
+  ApplyLineSettings(tio);
+  if (tcsetattr(Fd(port), TCSANOW, &tio) != 0) return false;
+  // tcsetattr succeeds when any one change took: look at what the line has.
+  termios now{};
+  return tcgetattr(Fd(port), &now) == 0 && HasLineSettings(now);
+}
+
+void PosixDevice::ClosePort(Handle port) { close(Fd(port)); }
+
+std::size_t PosixDevice::Write(Handle port, const char* data, std::size_t size) {
+  ssize_t n;
+  do n = write(Fd(port), data, size);
+  while (n < 0 && errno == EINTR);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+std::optional<std::size_t> PosixDevice::Waiting(Handle port) {
+  int queued = 0;
+  if (ioctl(Fd(port), FIONREAD, &queued) != 0 || queued < 0) return std::nullopt;
+  if (queued > 0) return static_cast<std::size_t>(queued);
+  // Nothing queued: tell an idle line from one whose peer has gone.
+  pollfd p{Fd(port), POLLIN, 0};
+  if (poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return std::nullopt;
+  return 0;
+}
+
+std::optional<std::size_t> PosixDevice::Read(Handle port, char* buffer, std::size_t size) {
+  ssize_t n;
+  do n = read(Fd(port), buffer, size);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return std::nullopt;
+  return static_cast<std::size_t>(n);
+}
+
+void PosixDevice::Alert(const std::string& utf8Text, const std::string& caption) {
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), utf8Text.c_str());
+}
+
+Device& PlatformDevice() {
+  static PosixDevice device;
+  return device;
+}
+
+std::string LocalToUtf8(std::string_view local) {
+  const char* encoding = LocaleEncoding();
+  return encoding ? Convert(local, "UTF-8", encoding) : std::string(local);
+}
+
+std::string Utf8ToLocal(std::string_view utf8) {
+  const char* encoding = LocaleEncoding();
+  if (!encoding) return std::string(utf8);
+  // Characters the locale can't hold become the nearest it can, or '?'.
+  return Convert(utf8, (std::string(encoding) + "//TRANSLIT").c_str(), "UTF-8", "?");
+}
+
+std::string Big5ToUtf8(std::string_view big5) { return Convert(big5, "UTF-8", "BIG5"); }
+
+}  // namespace serial

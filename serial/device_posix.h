@@ -1,0 +1,40 @@
+// The POSIX backend's pieces that tests reach directly: the line settings as
+// pure functions, and the device with its port-to-path mapping.
+#pragma once
+
+#include <termios.h>
+
+#include <functional>
+#include <string>
+
+#include "serial/platform.h"
+
+namespace serial {
+
+// 9600 baud both ways, 8 data bits, no parity, one stop bit, receiver on,
+// modem-control lines ignored, and raw bytes: no line editing, echo, signals,
+// translation or software flow control. Hardware flow control is kept.
+void ApplyLineSettings(termios& tio);
+bool HasLineSettings(const termios& tio);
+
+// "COM1" is /dev/ttyS0, "COM2" is /dev/ttyS1; anything else has no device.
+std::string DevicePath(const std::string& portName);
+
+class PosixDevice final : public Device {
+ public:
+  using PathMap = std::function<std::string(const std::string& portName)>;
+  explicit PosixDevice(PathMap pathOf = DevicePath) : pathOf_(std::move(pathOf)) {}
+
+  Handle OpenPort(const std::string& name) override;
+  bool SetLine(Handle port) override;
+  void ClosePort(Handle port) override;
+  std::size_t Write(Handle port, const char* data, std::size_t size) override;
+  std::optional<std::size_t> Waiting(Handle port) override;
+  std::optional<std::size_t> Read(Handle port, char* buffer, std::size_t size) override;
+  void Alert(const std::string& utf8Text, const std::string& caption) override;
+
+ private:
+  PathMap pathOf_;
+};
+
+}  // namespace serial

@@ -1,0 +1,92 @@
+#include "serial/serial.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "serial/messages.h"
+#include "serial/platform.h"
+#include "serial/text.h"
+
+namespace serial {
+
+Handle hCom = 0;
+
+namespace {
+
+Device* g_device = nullptr;
+AlertSink g_alertSink = nullptr;
+
+void Show(const Message& message) {
+  const std::string text = Big5ToUtf8(message.big5Text);
+  const std::string caption(message.caption);
+  if (g_alertSink)
+    g_alertSink(text, caption);
+  else
+    CurrentDevice().Alert(text, caption);
+}
+
+}  // namespace
+
+Device& CurrentDevice() { return g_device ? *g_device : PlatformDevice(); }
+void UseDevice(Device* device) { g_device = device; }
+void SetAlertSink(AlertSink sink) { g_alertSink = sink; }
+
+bool IsOpen() { return hCom != 0 && hCom != kInvalidHandle; }
+
+std::string PortName(int index) { return "COM" + std::to_string(index + 1); }
+
+void Open(int portIndex) {
+  Device& device = CurrentDevice();
+  // Reopening, or switching ports, must not leave the earlier port held.
+  if (IsOpen()) device.ClosePort(hCom);
+
+  hCom = device.OpenPort(PortName(portIndex));
+  if (!IsOpen()) {
+    hCom = kInvalidHandle;
+    Show(kOpenError);
+    return;
+  }
+  if (!device.SetLine(hCom)) {
+    Show(kSetError);
+    device.ClosePort(hCom);
+    hCom = kInvalidHandle;
+  }
+}
+
+void Send(const std::string& text) {
+  if (!IsOpen()) return;
+  const std::string bytes = Utf8ToLocal(text);
+  Device& device = CurrentDevice();
+  // The driver may take the bytes in parts; stop only when it takes none.
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const std::size_t taken = device.Write(hCom, bytes.data() + sent, bytes.size() - sent);
+    if (taken == 0) return;
+    sent += taken;
+  }
+}
+
+std::optional<std::string> Receive() {
+  if (!IsOpen()) return std::nullopt;
+  Device& device = CurrentDevice();
+  const std::optional<std::size_t> waiting = device.Waiting(hCom);
+  if (!waiting) return std::nullopt;
+
+  // More than the limit: show the first part, leave the rest for the next press.
+  std::array<char, kReceiveLimit> buffer;
+  const std::size_t wanted = *waiting < kReceiveLimit ? *waiting : kReceiveLimit;
+  std::size_t got = 0;
+  if (wanted > 0) {
+    const std::optional<std::size_t> read = device.Read(hCom, buffer.data(), wanted);
+    if (!read) return std::nullopt;
+    got = *read;
+  }
+  return ReceivedText(std::string_view(buffer.data(), got));
+}
+
+void Exit() {
+  if (IsOpen()) CurrentDevice().ClosePort(hCom);
+  hCom = 0;
+  std::exit(0);
+}
+
+}  // namespace serial

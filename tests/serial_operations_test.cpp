@@ -1,0 +1,208 @@
+// The four operations over a scripted device: what they ask of the device,
+// what they show, and what they leave in hCom.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "serial/platform.h"
+#include "serial/serial.h"
+
+namespace {
+
+using serial::hCom;
+using serial::kInvalidHandle;
+
+// A port whose answers each test scripts, and which records what was asked.
+class ScriptedDevice final : public serial::Device {
+ public:
+  serial::Handle nextHandle = 7;
+  bool refuseOpen = false;
+  bool refuseLine = false;
+  bool queryFails = false;
+  bool readFails = false;
+  std::size_t takesAtMost = SIZE_MAX;  // per write call
+  std::string queue;                   // bytes waiting in the driver
+  std::string line;                    // bytes handed to the driver
+  std::vector<std::string> opened;
+  std::vector<serial::Handle> closed;
+  std::vector<std::string> alerts;     // "caption|text"
+
+  serial::Handle OpenPort(const std::string& name) override {
+    opened.push_back(name);
+    return refuseOpen ? kInvalidHandle : nextHandle++;
+  }
+  bool SetLine(serial::Handle) override { return !refuseLine; }
+  void ClosePort(serial::Handle port) override {
+    closed.push_back(port);
+    std::fprintf(stderr, "closed %d\n", static_cast<int>(port));
+  }
+  std::size_t Write(serial::Handle, const char* data, std::size_t size) override {
+    const std::size_t taken = std::min(size, takesAtMost);
+    line.append(data, taken);
+    return taken;
+  }
+  std::optional<std::size_t> Waiting(serial::Handle) override {
+    if (queryFails) return std::nullopt;
+    return queue.size();
+  }
+  std::optional<std::size_t> Read(serial::Handle, char* buffer, std::size_t size) override {
+    if (readFails) return std::nullopt;
+    const std::size_t n = std::min(size, queue.size());
+    std::copy_n(queue.data(), n, buffer);
+    queue.erase(0, n);
+    return n;
+  }
+  void Alert(const std::string& text, const std::string& caption) override {
+    alerts.push_back(caption + "|" + text);
+  }
+};
+
+class Operations : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hCom = 0;
+    serial::UseDevice(&device);
+    serial::SetAlertSink(nullptr);
+  }
+  void TearDown() override { serial::UseDevice(nullptr); }
+
+  ScriptedDevice device;
+};
+
+const std::string kOpenErrorShown = "Comm Error|開啟通訊埠錯誤!!";
+const std::string kSetErrorShown = "Set Error|通訊埠設定錯誤!!!";
+
+TEST(PortName, IsComFollowedByIndexPlusOne) {
+  EXPECT_EQ(serial::PortName(0), "COM1");
+  EXPECT_EQ(serial::PortName(1), "COM2");
+  EXPECT_EQ(serial::PortName(9), "COM10");
+}
+
+TEST_F(Operations, OpenTakesThePortOfTheIndexAndShowsNothing) {
+  EXPECT_FALSE(serial::IsOpen());
+  serial::Open(1);
+  EXPECT_EQ(device.opened, std::vector<std::string>{"COM2"});
+  EXPECT_EQ(hCom, 7);
+  EXPECT_TRUE(serial::IsOpen());
+  EXPECT_TRUE(device.alerts.empty());
+}
+
+TEST_F(Operations, OpenFailureShowsCommErrorAndLeavesNothingToSendTo) {
+  device.refuseOpen = true;
+  serial::Open(0);
+  EXPECT_EQ(device.alerts, std::vector<std::string>{kOpenErrorShown});
+  EXPECT_EQ(hCom, kInvalidHandle);
+  serial::Send("Memo1");
+  EXPECT_EQ(serial::Receive(), std::nullopt);
+  EXPECT_EQ(device.line, "");
+}
+
+TEST_F(Operations, RefusedSettingsShowSetErrorAndCloseTheHandle) {
+  device.refuseLine = true;
+  serial::Open(0);
+  EXPECT_EQ(device.alerts, std::vector<std::string>{kSetErrorShown});
+  EXPECT_EQ(device.closed, std::vector<serial::Handle>{7});
+  EXPECT_FALSE(serial::IsOpen());
+  serial::Send("Memo1");
+  EXPECT_EQ(device.line, "");
+}
+
+TEST_F(Operations, MessagesGoToTheInstalledSinkInsteadOfTheDevice) {
+  static std::vector<std::string> shown;
+  shown.clear();
+  serial::SetAlertSink([](const std::string& text, const std::string& caption) {
+    shown.push_back(caption + "|" + text);
+  });
+  device.refuseOpen = true;
+  serial::Open(0);
+  EXPECT_EQ(shown, std::vector<std::string>{kOpenErrorShown});
+  EXPECT_TRUE(device.alerts.empty());
+}
+
+TEST_F(Operations, OpeningAgainReleasesTheEarlierPortFirst) {
+  serial::Open(0);
+  serial::Open(1);
+  EXPECT_EQ(device.closed, std::vector<serial::Handle>{7});
+  EXPECT_EQ(hCom, 8);
+  device.refuseOpen = true;
+  serial::Open(0);
+  EXPECT_EQ(device.closed, (std::vector<serial::Handle>{7, 8}));
+  EXPECT_FALSE(serial::IsOpen());
+}
+
+TEST_F(Operations, SendHandsOverEveryByteEvenInParts) {
+  serial::Send("before open");
+  EXPECT_EQ(device.line, "");
+  serial::Open(0);
+  device.takesAtMost = 3;
+  serial::Send("line one\r\nline two");
+  EXPECT_EQ(device.line, "line one\r\nline two");
+  serial::Send("");
+  EXPECT_EQ(device.line, "line one\r\nline two");
+}
+
+TEST_F(Operations, SendStopsWhenTheDriverTakesNothing) {
+  serial::Open(0);
+  device.takesAtMost = 0;
+  serial::Send("stuck");  // returns rather than spinning
+  EXPECT_EQ(device.line, "");
+}
+
+TEST_F(Operations, ReceiveShowsWhatWaitsAndEmptiesTheBoxWhenNothingDoes) {
+  EXPECT_EQ(serial::Receive(), std::nullopt);  // no port: the box stays
+  serial::Open(0);
+  EXPECT_EQ(serial::Receive(), std::string());
+  device.queue = "hello, world";
+  EXPECT_EQ(serial::Receive(), "hello, world");
+  EXPECT_EQ(device.queue, "");
+}
+
+TEST_F(Operations, ReceiveTakesAtMostTheLimitAndKeepsTheRestForTheNextPress) {
+  serial::Open(0);
+  std::string sent(1024, 'a');
+  device.queue = sent;
+  EXPECT_EQ(serial::Receive(), sent);
+
+  sent = std::string(1024, 'b') + "c";
+  device.queue = sent;
+  EXPECT_EQ(serial::Receive(), std::string(1024, 'b'));
+  EXPECT_EQ(serial::Receive(), "c");
+  EXPECT_EQ(serial::Receive(), "");
+}
+
+TEST_F(Operations, ReceiveShowsZeroBytesAndTheTextAfterThem) {
+  serial::Open(0);
+  device.queue = std::string("ab\0cd\0\0", 7);
+  EXPECT_EQ(serial::Receive(), "ab\u2400cd\u2400\u2400");
+}
+
+TEST_F(Operations, ReceiveLeavesTheBoxWhenTheQueryOrTheReadFails) {
+  serial::Open(0);
+  device.queue = "xyz";
+  device.queryFails = true;
+  EXPECT_EQ(serial::Receive(), std::nullopt);
+  device.queryFails = false;
+  device.readFails = true;
+  EXPECT_EQ(serial::Receive(), std::nullopt);
+  EXPECT_EQ(device.queue, "xyz");
+}
+
+TEST_F(Operations, ExitClosesAnOpenPortAndEndsWithStatusZero) {
+  serial::Open(0);
+  EXPECT_EXIT(serial::Exit(), ::testing::ExitedWithCode(0), "closed 7");
+}
+
+TEST_F(Operations, ExitWithoutAPortClosesNothingAndEndsWithStatusZero) {
+  EXPECT_EXIT(
+      {
+        serial::Exit();
+      },
+      ::testing::ExitedWithCode(0), "^$");
+  device.refuseOpen = true;
+  serial::Open(0);
+  EXPECT_EXIT(serial::Exit(), ::testing::ExitedWithCode(0), "^$");
+}
+
+}  // namespace
