@@ -1,0 +1,63 @@
+// What the portable layer asks of a GUI backend. One backend per platform:
+// gui_qt.cpp (Qt 6 Widgets) and gui_win32.cpp (user32 and gdi32, W API).
+// Both must behave alike: sizes in 96-PPI pixels scaled to the screen, text as
+// UTF-8 with CR LF between a memo's lines, clicks delivered through
+// Application->Dispatch, Tab and Shift+Tab moving focus in the form's order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gui/gui.h"
+
+namespace gui::backend {
+
+enum class Kind { Form, Button, Label, Memo, RadioGroup };
+
+enum class SystemColor { BtnFace, WindowText };
+
+struct Font {
+  std::string name;
+  int height = -11;  // negative: character height in 96-PPI pixels
+  SystemColor color = SystemColor::WindowText;
+};
+
+void Initialize();
+
+// A form has no parent; every other kind is created on `parent`, a form.
+// `control` is the component that events are delivered for.
+Native* Create(Kind kind, TControl& control, Native* parent);
+void Destroy(Native* native);
+
+void SetBounds(Native* native, const TRect& bounds);
+TRect Bounds(Native* native);
+void SetText(Native* native, const std::string& utf8);
+std::string Text(Native* native);
+
+void SetItems(Native* group, const std::vector<std::string>& items);
+std::vector<std::string> Items(Native* group);
+int ItemIndex(Native* group);
+void SetItemIndex(Native* group, int index);
+
+// The form's look: background colour and the font of all its controls. The
+// backend keeps the font's name where the face can show every text given,
+// and picks one that can otherwise.
+void SetFormStyle(Native* form, SystemColor color, const Font& font,
+                  const std::vector<std::string>& texts);
+void SetTabOrder(Native* form, const std::vector<Native*>& order);
+// The window icon, from the embedded resource of that name.
+void SetIcon(Native* form, const std::string& resource);
+
+void Show(Native* form);
+// Runs the message loop until the main form closes or Quit is called.
+void Run(Native* mainForm);
+void Quit();
+
+void MessageBox(const std::string& utf8Text, const std::string& caption, bool error);
+
+// The bytes of an embedded resource; throws Exception when there is none.
+std::string LoadResource(const std::string& name);
+// The program's name, without directory or extension.
+std::string ProgramName();
+
+}  // namespace gui::backend

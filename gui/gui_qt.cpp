@@ -1,0 +1,292 @@
+// The GUI layer on Qt 6 Widgets (Linux). Provides forms, buttons, labels,
+// memos and radio groups, the message loop, message boxes and resources
+// embedded at build time. Must match the Win32 backend: 96-PPI pixels (Qt
+// scales them to the screen), CR LF between a memo's lines, a form's bounds
+// including its frame, Tab following the form's order.
+#include <QApplication>
+#include <QEvent>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "gui/backend.h"
+#include "gui/embedded.h"
+
+struct gui::Native {
+  backend::Kind kind;
+  TControl* control;
+  QPointer<QWidget> widget;
+  std::vector<QRadioButton*> radios;
+  TRect frame;          // a form's wanted bounds, frame included
+  bool placed = false;  // the frame's size is known and allowed for
+};
+
+namespace gui::backend {
+
+namespace {
+
+QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+std::string U(const QString& text) { return text.toStdString(); }
+
+// A form's bounds include the frame the window manager adds, known only once
+// the window is mapped: place the client area so that the whole fits.
+class FramePlacer final : public QObject {
+ public:
+  explicit FramePlacer(Native* form) : QObject(form->widget), form_(form) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (!form_->placed && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+                           event->type() == QEvent::Show))
+      Place(form_);
+    return false;
+  }
+  static void Place(Native* form) {
+    QWidget* w = form->widget;
+    const QRect outer = w->frameGeometry();
+    const QRect inner = w->geometry();
+    const int dw = outer.width() - inner.width();
+    const int dh = outer.height() - inner.height();
+    if (w->isVisible() && (dw > 0 || dh > 0)) form->placed = true;
+    w->resize(form->frame.Width - dw, form->frame.Height - dh);
+    w->move(form->frame.Left, form->frame.Top);
+  }
+
+ private:
+  Native* form_;
+};
+
+void LayOutRadios(Native* group) {
+  if (group->radios.empty()) return;
+  QWidget* box = group->widget;
+  const int top = box->fontMetrics().height() + 2;
+  const int height = std::max(0, box->height() - top - 4);
+  const int step = height / static_cast<int>(group->radios.size());
+  int y = top;
+  for (QRadioButton* radio : group->radios) {
+    radio->setGeometry(8, y, std::max(0, box->width() - 16), step);
+    y += step;
+  }
+}
+
+QWidget* FocusTarget(Native* native) {
+  if (native->kind != Kind::RadioGroup || native->radios.empty()) return native->widget;
+  const int index = ItemIndex(native);
+  return native->radios[index >= 0 ? index : 0];
+}
+
+}  // namespace
+
+void Initialize() {
+  if (qApp) return;
+  static int argc = 1;
+  static char name[] = "comtester";
+  static char* argv[] = {name, nullptr};
+  new QApplication(argc, argv);  // lives as long as the process
+}
+
+Native* Create(Kind kind, TControl& control, Native* parent) {
+  Initialize();
+  auto* native = new Native{kind, &control, nullptr, {}, {}, false};
+  QWidget* on = parent ? parent->widget.data() : nullptr;
+  switch (kind) {
+    case Kind::Form: {
+      auto* form = new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                            Qt::WindowMinimizeButtonHint |
+                                            Qt::WindowCloseButtonHint);
+      form->installEventFilter(new FramePlacer(native));
+      native->widget = form;
+      break;
+    }
+    case Kind::Button: {
+      auto* button = new QPushButton(on);
+      button->setAutoDefault(false);
+      QObject::connect(button, &QPushButton::clicked,
+                       [&control] { static_cast<TButton&>(control).Click(); });
+      native->widget = button;
+      break;
+    }
+    case Kind::Label: {
+      auto* label = new QLabel(on);
+      label->setTextFormat(Qt::PlainText);
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      native->widget = label;
+      break;
+    }
+    case Kind::Memo: {
+      auto* memo = new QPlainTextEdit(on);
+      memo->setTabChangesFocus(true);
+      native->widget = memo;
+      break;
+    }
+    case Kind::RadioGroup:
+      native->widget = new QGroupBox(on);
+      break;
+  }
+  return native;
+}
+
+void Destroy(Native* native) {
+  delete native->widget.data();
+  delete native;
+}
+
+void SetBounds(Native* native, const TRect& r) {
+  if (native->kind == Kind::Form) {
+    native->frame = r;
+    native->placed = false;
+    FramePlacer::Place(native);
+    return;
+  }
+  native->widget->setGeometry(r.Left, r.Top, r.Width, r.Height);
+  if (native->kind == Kind::RadioGroup) LayOutRadios(native);
+}
+
+TRect Bounds(Native* native) {
+  const QRect r = native->kind == Kind::Form ? native->widget->frameGeometry()
+                                             : native->widget->geometry();
+  return {r.x(), r.y(), r.width(), r.height()};
+}
+
+void SetText(Native* native, const std::string& utf8) {
+  QWidget* w = native->widget;
+  switch (native->kind) {
+    case Kind::Form: w->setWindowTitle(Q(utf8)); break;
+    case Kind::Button: static_cast<QPushButton*>(w)->setText(Q(utf8)); break;
+    case Kind::Label: static_cast<QLabel*>(w)->setText(Q(utf8)); break;
+    case Kind::RadioGroup: static_cast<QGroupBox*>(w)->setTitle(Q(utf8)); break;
+    case Kind::Memo: {
+      QString text = Q(utf8);
+      text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+      static_cast<QPlainTextEdit*>(w)->setPlainText(text);
+      break;
+    }
+  }
+}
+
+std::string Text(Native* native) {
+  QWidget* w = native->widget;
+  switch (native->kind) {
+    case Kind::Form: return U(w->windowTitle());
+    case Kind::Button: return U(static_cast<QPushButton*>(w)->text());
+    case Kind::Label: return U(static_cast<QLabel*>(w)->text());
+    case Kind::RadioGroup: return U(static_cast<QGroupBox*>(w)->title());
+    case Kind::Memo: {
+      QString text = static_cast<QPlainTextEdit*>(w)->toPlainText();
+      text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+      return U(text);
+    }
+  }
+  return {};
+}
+
+void SetItems(Native* group, const std::vector<std::string>& items) {
+  for (QRadioButton* radio : group->radios) delete radio;
+  group->radios.clear();
+  for (const std::string& item : items) {
+    auto* radio = new QRadioButton(Q(item), group->widget);
+    radio->show();
+    group->radios.push_back(radio);
+  }
+  LayOutRadios(group);
+}
+
+std::vector<std::string> Items(Native* group) {
+  std::vector<std::string> items;
+  for (QRadioButton* radio : group->radios) items.push_back(U(radio->text()));
+  return items;
+}
+
+int ItemIndex(Native* group) {
+  for (std::size_t i = 0; i < group->radios.size(); ++i)
+    if (group->radios[i]->isChecked()) return static_cast<int>(i);
+  return -1;
+}
+
+void SetItemIndex(Native* group, int index) {
+  for (std::size_t i = 0; i < group->radios.size(); ++i) {
+    QRadioButton* radio = group->radios[i];
+    // Unchecking the checked one of an exclusive set needs the set undone.
+    radio->setAutoExclusive(false);
+    radio->setChecked(static_cast<int>(i) == index);
+    radio->setAutoExclusive(true);
+  }
+}
+
+void SetFormStyle(Native* form, SystemColor color, const Font& font,
+                  const std::vector<std::string>& texts) {
+  QWidget* w = form->widget;
+  QPalette palette = w->palette();
+  if (color == SystemColor::BtnFace) palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+  palette.setColor(QPalette::WindowText, palette.color(QPalette::Text));
+  w->setPalette(palette);
+  w->setAutoFillBackground(true);
+
+  QFont f(Q(font.name));
+  f.setPixelSize(std::abs(font.height));
+  // Keep the face where it has every glyph; else name one that has them
+  // first, so that no caption is left to whatever the fallback finds.
+  const QFontMetrics metrics(f);
+  bool complete = true;
+  for (const std::string& text : texts)
+    for (char32_t c : Q(text).toUcs4())
+      if (!metrics.inFontUcs4(c)) complete = false;
+  if (!complete) f.setFamilies({QStringLiteral("Noto Sans CJK TC"), Q(font.name)});
+  w->setFont(f);
+}
+
+void SetTabOrder(Native* form, const std::vector<Native*>& order) {
+  for (QWidget* child : form->widget->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
+  for (Native* native : order) {
+    native->widget->setFocusPolicy(native->kind == Kind::RadioGroup ? Qt::NoFocus : Qt::StrongFocus);
+    for (QRadioButton* radio : native->radios) radio->setFocusPolicy(Qt::StrongFocus);
+  }
+  for (std::size_t i = 1; i < order.size(); ++i)
+    QWidget::setTabOrder(FocusTarget(order[i - 1]), FocusTarget(order[i]));
+}
+
+void SetIcon(Native* form, const std::string& resource) {
+  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
+    if (kEmbeddedResources[i].name != resource) continue;
+    const std::string_view bytes = kEmbeddedResources[i].bytes;
+    QPixmap icon;
+    if (icon.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
+                          static_cast<uint>(bytes.size()), "ICO"))
+      form->widget->setWindowIcon(icon);
+  }
+}
+
+void Show(Native* form) {
+  form->widget->show();
+  FramePlacer::Place(form);
+}
+
+void Run(Native* mainForm) {
+  if (mainForm->widget && mainForm->widget->isVisible()) QApplication::exec();
+}
+
+void Quit() { QCoreApplication::quit(); }
+
+void MessageBox(const std::string& utf8Text, const std::string& caption, bool error) {
+  Initialize();
+  QMessageBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, Q(caption), Q(utf8Text),
+                  QMessageBox::Ok);
+  box.exec();
+}
+
+std::string LoadResource(const std::string& name) {
+  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i)
+    if (kEmbeddedResources[i].name == name) return std::string(kEmbeddedResources[i].bytes);
+  throw Exception("The program holds no resource " + name);
+}
+
+std::string ProgramName() {
+  return U(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().section('/', -1));
+}
+
+}  // namespace gui::backend
