@@ -21,6 +21,12 @@ TComponent::TComponent(TComponent* AOwner) : owner_(AOwner) {
 
 TComponent::~TComponent() { DestroyComponents(); }
 
+TComponent* TComponent::FindComponent(const std::string& name) const {
+  for (const auto& component : components_)
+    if (component->Name() == name) return component.get();
+  return nullptr;
+}
+
 void TComponent::DestroyComponents() {
   while (!components_.empty()) components_.pop_back();
 }

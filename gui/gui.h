@@ -44,6 +44,8 @@ class TComponent : public TObject {
   TComponent* Owner() const { return owner_; }
   const std::string& Name() const { return name_; }
   void SetName(std::string name) { name_ = std::move(name); }
+  // The owned component of that name, or nullptr.
+  TComponent* FindComponent(const std::string& name) const;
 
  protected:
   // Destroys the owned components, the last created first.

@@ -1,0 +1,32 @@
+// A stand-in for the main window, with the same description and names, whose
+// handlers throw: built with the real entry point to see its guard at work.
+#pragma once
+
+#include "gui/gui.h"
+
+class TForm1 : public TForm {
+ public:
+  explicit TForm1(TComponent* Owner);
+
+  TButton* Button1;
+  TButton* Button2;
+  TButton* Button4;
+  TLabel* Label1;
+  TLabel* Label2;
+  TRadioGroup* rdCOM;
+  TMemo* mSend;
+  TMemo* mReceive;
+  TButton* Button3;
+
+  void Button1Click(TObject* Sender);  // throws Exception("boom")
+  void Button3Click(TObject* Sender);  // throws an int
+  void Button4Click(TObject*) {}
+  void Button2Click(TObject*) {}
+};
+
+template <>
+struct gui::FormBinding<TForm1> {
+  static const FormClass& Class();
+};
+
+extern TForm1* Form1;
