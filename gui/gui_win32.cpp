@@ -1,0 +1,568 @@
+// The Win32 backend of gui/backend.h: user32 and gdi32 through the W API, text
+// converted between UTF-8 and UTF-16 here and nowhere else. Like the Qt
+// backend: 96-PPI geometry scaled to each monitor's DPI, memo lines joined by
+// CR LF, clicks through Application->Dispatch, Tab moving focus in tab order.
+#include <windows.h>
+#include <commctrl.h>
+#undef MessageBox  // ours, not the A/W macro
+
+#include <algorithm>
+#include <exception>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gui/backend.h"
+
+namespace gui {
+
+struct Native {
+  Native(backend::Kind k, TControl& c) : kind(k), control(c) {}
+  backend::Kind kind;
+  TControl& control;
+  HWND hwnd = nullptr;
+  Native* form = nullptr;   // a control's form; null for a form
+  TRect bounds;             // as last set, at 96 PPI
+  // A form's look and children:
+  std::vector<Native*> children;
+  backend::SystemColor color = backend::SystemColor::BtnFace;
+  backend::Font font;
+  std::vector<std::wstring> texts;
+  HFONT hfont = nullptr;
+  HWND lastFocus = nullptr;
+  // A radio group's buttons:
+  std::vector<HWND> radios;
+};
+
+}  // namespace gui
+
+namespace gui::backend {
+
+namespace {
+
+constexpr wchar_t kFormClass[] = L"ComTesterForm";
+constexpr int kFirstControlId = 100;  // clear of IDOK and IDCANCEL, which dialog keys send
+constexpr UINT_PTR kSubclassId = 1;
+// Where a radio group's buttons sit inside its frame, at 96 PPI.
+constexpr int kGroupCaption = 16, kGroupMargin = 8, kGroupBottom = 4;
+
+HWND mainForm = nullptr;
+std::exception_ptr escaped;  // what a window procedure caught, rethrown by Run
+int nextControlId = kFirstControlId;
+
+// --- text ---
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n,
+                      nullptr, nullptr);
+  return utf8;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// --- DPI ---
+
+// Looked up at run time: Windows before 10 (1607) has neither.
+template <class Function>
+Function User32(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+UINT Dpi(HWND hwnd) {
+  static const auto getDpiForWindow = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  if (getDpiForWindow && hwnd) return getDpiForWindow(hwnd);
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return static_cast<UINT>(dpi);
+}
+
+int Scale(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+int Unscale(int value, UINT dpi) { return MulDiv(value, 96, static_cast<int>(dpi)); }
+
+// --- helpers ---
+
+Native* NativeOf(HWND hwnd) { return reinterpret_cast<Native*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
+
+int SysColorIndex(SystemColor color) {
+  return color == SystemColor::BtnFace ? COLOR_BTNFACE : COLOR_WINDOWTEXT;
+}
+
+void Place(HWND hwnd, const TRect& r, UINT dpi) {
+  SetWindowPos(hwnd, nullptr, Scale(r.Left, dpi), Scale(r.Top, dpi), Scale(r.Width, dpi),
+               Scale(r.Height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The buttons share the frame's height below its caption, one row each.
+void LayOutRadios(Native* group, UINT dpi) {
+  const int n = static_cast<int>(group->radios.size());
+  if (n == 0) return;
+  const int width = std::max(0, group->bounds.Width - 2 * kGroupMargin);
+  const int room = std::max(0, group->bounds.Height - kGroupCaption - kGroupBottom);
+  for (int i = 0; i < n; ++i) {
+    const int top = kGroupCaption + room * i / n;
+    const int bottom = kGroupCaption + room * (i + 1) / n;
+    Place(group->radios[static_cast<std::size_t>(i)], {kGroupMargin, top, width, bottom - top}, dpi);
+  }
+}
+
+void PlaceControl(Native* native, UINT dpi) {
+  Place(native->hwnd, native->bounds, dpi);
+  if (native->kind == Kind::RadioGroup) LayOutRadios(native, dpi);
+}
+
+void SetFontOn(Native* native, HFONT font) {
+  SendMessageW(native->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  for (HWND radio : native->radios) SendMessageW(radio, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+// --- fonts ---
+
+int CALLBACK FaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+bool FaceInstalled(HDC dc, const std::wstring& face) {
+  LOGFONTW query{};
+  query.lfCharSet = DEFAULT_CHARSET;
+  face.copy(query.lfFaceName, LF_FACESIZE - 1);
+  bool found = false;
+  EnumFontFamiliesExW(dc, &query, FaceFound, reinterpret_cast<LPARAM>(&found), 0);
+  return found;
+}
+
+// True when the font selected into `dc` has a glyph for every printable
+// character: GDI does no font linking for our controls, so a missing glyph is
+// drawn as a box.
+bool ShowsAll(HDC dc, const std::vector<std::wstring>& texts) {
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  for (const std::wstring& text : texts) {
+    std::wstring printable;
+    std::copy_if(text.begin(), text.end(), std::back_inserter(printable), [](wchar_t c) { return c >= L' '; });
+    if (printable.empty()) continue;
+    std::vector<WORD> glyphs(printable.size());
+    if (GetGlyphIndicesW(dc, printable.c_str(), static_cast<int>(printable.size()), glyphs.data(),
+                         GGI_MARK_NONEXISTING_GLYPHS) == GDI_ERROR) {
+      // A raster font has no glyph table: its character range is what it shows.
+      if (std::any_of(printable.begin(), printable.end(),
+                      [&](wchar_t c) { return c < metrics.tmFirstChar || c > metrics.tmLastChar; }))
+        return false;
+      continue;
+    }
+    if (std::find(glyphs.begin(), glyphs.end(), WORD{0xFFFF}) != glyphs.end()) return false;
+  }
+  return true;
+}
+
+HFONT MakeFont(const std::wstring& face, int height) {
+  return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face.c_str());
+}
+
+// The face asked for if it is installed and shows every text, else the first
+// Chinese-capable face that does; the system's GUI font as the last resort.
+HFONT PickFont(const Font& font, const std::vector<std::wstring>& texts, UINT dpi) {
+  static const wchar_t* const kFallbacks[] = {
+      L"Microsoft JhengHei UI", L"Microsoft JhengHei", L"PMingLiU", L"MingLiU",
+      L"Noto Sans CJK TC", L"Noto Sans TC", L"Noto Sans CJK JP", L"Noto Sans CJK SC",
+      L"Microsoft YaHei UI", L"SimSun", L"Droid Sans Fallback", L"WenQuanYi Micro Hei"};
+  std::vector<std::wstring> faces;
+  if (!font.name.empty()) faces.push_back(Wide(font.name));
+  faces.insert(faces.end(), std::begin(kFallbacks), std::end(kFallbacks));
+  const int height = Scale(font.height, dpi);
+
+  HDC dc = CreateCompatibleDC(nullptr);
+  HFONT chosen = nullptr;
+  for (const std::wstring& face : faces) {
+    if (!FaceInstalled(dc, face)) continue;
+    HFONT candidate = MakeFont(face, height);
+    HGDIOBJ previous = SelectObject(dc, candidate);
+    const bool fits = ShowsAll(dc, texts);
+    SelectObject(dc, previous);
+    if (fits) {
+      chosen = candidate;
+      break;
+    }
+    DeleteObject(candidate);
+  }
+  DeleteDC(dc);
+  if (!chosen) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    metrics.lfMessageFont.lfHeight = height;
+    chosen = CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  return chosen;
+}
+
+void ApplyFont(Native* form, UINT dpi) {
+  HFONT font = PickFont(form->font, form->texts, dpi);
+  SendMessageW(form->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  for (Native* child : form->children) SetFontOn(child, font);
+  if (form->hfont) DeleteObject(form->hfont);
+  form->hfont = font;
+}
+
+// --- window procedures ---
+
+// A Button's click, delivered to its TButton.
+void Command(HWND from, WORD code) {
+  if (code != BN_CLICKED || !from) return;
+  Native* native = NativeOf(from);
+  if (native && native->kind == Kind::Button) static_cast<TButton&>(native->control).Click();
+}
+
+LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      Command(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
+      return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      SetTextColor(dc, GetSysColor(SysColorIndex(form->font.color)));
+      SetBkColor(dc, GetSysColor(SysColorIndex(form->color)));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(SysColorIndex(form->color)));
+    }
+    case WM_ERASEBKGND: {
+      RECT r;
+      GetClientRect(hwnd, &r);
+      FillRect(reinterpret_cast<HDC>(wParam), &r, GetSysColorBrush(SysColorIndex(form->color)));
+      return 1;
+    }
+    case WM_ACTIVATE:
+      // Not a dialog: keep the focused control across deactivation ourselves.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd, focus)) form->lastFocus = focus;
+      }
+      break;
+    case WM_SETFOCUS: {
+      HWND target = form->lastFocus && IsWindow(form->lastFocus) ? form->lastFocus
+                                                                 : GetNextDlgTabItem(hwnd, nullptr, FALSE);
+      if (target) SetFocus(target);
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      const UINT dpi = HIWORD(wParam);
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      for (Native* child : form->children) PlaceControl(child, dpi);
+      ApplyFont(form, dpi);
+      return 0;
+    }
+    case WM_DESTROY:
+      if (hwnd == mainForm) PostQuitMessage(0);
+      break;
+    case WM_NCDESTROY:
+      form->hwnd = nullptr;
+      SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+      break;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+// C++ exceptions must not unwind through user32: keep one for Run to rethrow.
+LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    if (message == WM_NCCREATE) {
+      auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    if (Native* form = NativeOf(hwnd)) return FormMessage(form, hwnd, message, wParam, lParam);
+  } catch (...) {
+    if (!escaped) escaped = std::current_exception();
+    PostQuitMessage(1);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+// Every control: forget the window when it goes; memos: Tab leaves them and
+// Ctrl+A selects all; a group's buttons get the form's colours.
+LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                             DWORD_PTR data) {
+  auto* native = reinterpret_cast<Native*>(data);
+  switch (message) {
+    case WM_GETDLGCODE: {
+      LRESULT code = DefSubclassProc(hwnd, message, wParam, lParam);
+      const auto* msg = reinterpret_cast<const MSG*>(lParam);
+      if (native->kind == Kind::Memo && msg && msg->message == WM_KEYDOWN && msg->wParam == VK_TAB)
+        code &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
+      return code;
+    }
+    case WM_KEYDOWN:
+      if (native->kind == Kind::Memo && wParam == 'A' && GetKeyState(VK_CONTROL) < 0 &&
+          GetKeyState(VK_MENU) >= 0) {
+        SendMessageW(hwnd, EM_SETSEL, 0, -1);
+        return 0;
+      }
+      break;
+    case WM_CHAR:
+      if (native->kind == Kind::Memo && wParam == 0x01) return 0;  // Ctrl+A's character: no beep
+      break;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+      if (native->kind == Kind::RadioGroup && native->form && native->form->hwnd)
+        return SendMessageW(native->form->hwnd, message, wParam, lParam);
+      break;
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(hwnd, ControlProc, kSubclassId);
+      native->hwnd = nullptr;
+      native->radios.clear();
+      break;
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void RegisterFormClass() {
+  static bool registered = false;
+  if (registered) return;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = FormProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kFormClass;
+  if (!RegisterClassExW(&wc)) throw Exception("cannot register the form's window class");
+  registered = true;
+}
+
+HWND CreateChild(const wchar_t* cls, DWORD style, DWORD exStyle, HWND parent, const std::wstring& text = {}) {
+  HWND hwnd = CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextControlId++)),
+                              GetModuleHandleW(nullptr), nullptr);
+  if (!hwnd) throw Exception("cannot create a control");
+  return hwnd;
+}
+
+}  // namespace
+
+// --- the backend ---
+
+void Initialize() {
+  // The manifest asks for per-monitor awareness; this covers a build without it.
+  using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  if (auto setContext = User32<SetContext>("SetProcessDpiAwarenessContext"))
+    setContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  else if (auto setAware = User32<BOOL(WINAPI*)()>("SetProcessDPIAware"))
+    setAware();
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+}
+
+Native* Create(Kind kind, TControl& control, Native* parent) {
+  auto* native = new Native(kind, control);
+  try {
+    if (kind == Kind::Form) {
+      RegisterFormClass();
+      // A fixed layout: no resizing frame, no maximize box.
+      native->hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, L"",
+                                     WS_OVERLAPPEDWINDOW & ~(WS_THICKFRAME | WS_MAXIMIZEBOX), CW_USEDEFAULT,
+                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                                     GetModuleHandleW(nullptr), native);
+      if (!native->hwnd) throw Exception("cannot create a window");
+      return native;
+    }
+    if (!parent || parent->kind != Kind::Form) throw Exception("a control needs a form");
+    HWND owner = parent->hwnd;
+    switch (kind) {
+      case Kind::Button: native->hwnd = CreateChild(L"BUTTON", BS_PUSHBUTTON, 0, owner); break;
+      case Kind::Label: native->hwnd = CreateChild(L"STATIC", SS_LEFT, 0, owner); break;
+      case Kind::Memo:
+        native->hwnd = CreateChild(L"EDIT", ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
+                                   WS_EX_CLIENTEDGE, owner);
+        break;
+      case Kind::RadioGroup:
+        // The buttons are its children: dialog navigation enters it for them.
+        native->hwnd = CreateChild(L"BUTTON", BS_GROUPBOX | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT, owner);
+        break;
+      case Kind::Form: break;
+    }
+    SetWindowLongPtrW(native->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(native));
+    SetWindowSubclass(native->hwnd, ControlProc, kSubclassId, reinterpret_cast<DWORD_PTR>(native));
+    native->form = parent;
+    parent->children.push_back(native);
+    if (parent->hfont) SetFontOn(native, parent->hfont);
+    return native;
+  } catch (...) {
+    if (native->hwnd) DestroyWindow(native->hwnd);
+    delete native;
+    throw;
+  }
+}
+
+void Destroy(Native* native) {
+  if (!native) return;
+  if (native->form) std::erase(native->form->children, native);
+  for (Native* child : native->children) child->form = nullptr;  // the form may go first
+  if (native->hwnd) DestroyWindow(native->hwnd);
+  if (native->hfont) DeleteObject(native->hfont);
+  delete native;
+}
+
+void SetBounds(Native* native, const TRect& bounds) {
+  native->bounds = bounds;
+  if (native->kind == Kind::Form) {
+    Place(native->hwnd, bounds, Dpi(native->hwnd));  // the whole window, on the screen
+    return;
+  }
+  PlaceControl(native, Dpi(native->hwnd));
+}
+
+TRect Bounds(Native* native) {
+  RECT r;
+  GetWindowRect(native->hwnd, &r);
+  if (native->kind != Kind::Form) MapWindowPoints(nullptr, GetParent(native->hwnd), reinterpret_cast<POINT*>(&r), 2);
+  const UINT dpi = Dpi(native->hwnd);
+  // The bounds as set while the window still has them: no rounding drift.
+  const TRect& b = native->bounds;
+  if (Scale(b.Left, dpi) == r.left && Scale(b.Top, dpi) == r.top && Scale(b.Width, dpi) == r.right - r.left &&
+      Scale(b.Height, dpi) == r.bottom - r.top)
+    return b;
+  return {Unscale(r.left, dpi), Unscale(r.top, dpi), Unscale(r.right - r.left, dpi),
+          Unscale(r.bottom - r.top, dpi)};
+}
+
+void SetText(Native* native, const std::string& utf8) { SetWindowTextW(native->hwnd, Wide(utf8).c_str()); }
+
+std::string Text(Native* native) { return Narrow(WindowText(native->hwnd)); }
+
+void SetItems(Native* group, const std::vector<std::string>& items) {
+  for (HWND radio : group->radios) DestroyWindow(radio);
+  group->radios.clear();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const DWORD style = BS_AUTORADIOBUTTON | (i == 0 ? WS_GROUP | WS_TABSTOP : 0);
+    HWND radio = CreateChild(L"BUTTON", style, 0, group->hwnd, Wide(items[i]));
+    group->radios.push_back(radio);
+    if (group->form && group->form->hfont)
+      SendMessageW(radio, WM_SETFONT, reinterpret_cast<WPARAM>(group->form->hfont), FALSE);
+  }
+  LayOutRadios(group, Dpi(group->hwnd));
+}
+
+std::vector<std::string> Items(Native* group) {
+  std::vector<std::string> items;
+  for (HWND radio : group->radios) items.push_back(Narrow(WindowText(radio)));
+  return items;
+}
+
+int ItemIndex(Native* group) {
+  for (std::size_t i = 0; i < group->radios.size(); ++i)
+    if (SendMessageW(group->radios[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return static_cast<int>(i);
+  return -1;
+}
+
+void SetItemIndex(Native* group, int index) {
+  for (std::size_t i = 0; i < group->radios.size(); ++i)
+    SendMessageW(group->radios[i], BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void SetFormStyle(Native* form, SystemColor color, const Font& font, const std::vector<std::string>& texts) {
+  form->color = color;
+  form->font = font;
+  form->texts.clear();
+  for (const std::string& text : texts) form->texts.push_back(Wide(text));
+  ApplyFont(form, Dpi(form->hwnd));
+  InvalidateRect(form->hwnd, nullptr, TRUE);
+}
+
+void SetTabOrder(Native* form, const std::vector<Native*>& order) {
+  // Dialog navigation follows z-order: stack the controls in `order`, first on top.
+  HWND after = HWND_TOP;
+  for (Native* native : order) {
+    if (native->kind != Kind::Label && native->kind != Kind::RadioGroup) {
+      const LONG_PTR style = GetWindowLongPtrW(native->hwnd, GWL_STYLE);
+      SetWindowLongPtrW(native->hwnd, GWL_STYLE, style | WS_TABSTOP | WS_GROUP);
+    }
+    SetWindowPos(native->hwnd, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    after = native->hwnd;
+  }
+  for (Native* child : form->children)
+    if (std::find(order.begin(), order.end(), child) == order.end()) {
+      const LONG_PTR style = GetWindowLongPtrW(child->hwnd, GWL_STYLE);
+      SetWindowLongPtrW(child->hwnd, GWL_STYLE, style & ~WS_TABSTOP);
+    }
+}
+
+void SetIcon(Native* form, const std::string& resource) {
+  const std::wstring name = Wide(resource);
+  for (auto [which, metric] : {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {
+    const int size = GetSystemMetrics(metric);
+    HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_ICON, size, size, LR_SHARED);
+    if (!icon) throw Exception("no icon " + resource + " in the program");
+    SendMessageW(form->hwnd, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
+  }
+}
+
+void Show(Native* form) {
+  ShowWindow(form->hwnd, SW_SHOW);
+  UpdateWindow(form->hwnd);
+}
+
+void Run(Native* mainFormNative) {
+  mainForm = mainFormNative->hwnd;
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (mainForm && IsWindow(mainForm) && IsDialogMessageW(mainForm, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  mainForm = nullptr;
+  if (escaped) std::rethrow_exception(std::exchange(escaped, nullptr));
+}
+
+void Quit() { PostQuitMessage(0); }
+
+void MessageBox(const std::string& utf8Text, const std::string& caption, bool error) {
+  MessageBoxW(nullptr, Wide(utf8Text).c_str(), Wide(caption).c_str(), MB_OK | (error ? MB_ICONERROR : 0));
+}
+
+std::string LoadResource(const std::string& name) {
+  HRSRC found = FindResourceW(nullptr, Wide(name).c_str(), RT_RCDATA);
+  HGLOBAL loaded = found ? ::LoadResource(nullptr, found) : nullptr;
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (!bytes) throw Exception("no resource " + name + " in the program");
+  return std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found));
+}
+
+std::string ProgramName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  if (const auto dot = name.find_last_of(L'.'); dot != std::wstring::npos) name.resize(dot);
+  return Narrow(name);
+}
+
+}  // namespace gui::backend
