@@ -1,0 +1,445 @@
+// The Windows program's window, end to end: comtester.exe (x86-64) under
+// wine64 on a private Xvfb display with openbox, COM1 and COM2 mapped to
+// pseudo-terminals whose far ends the tests play, the window driven and read
+// by window_driver.exe. One display and one fresh wine prefix serve the suite.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/pty.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::string kPrefix = COMTESTER_WINUI_PREFIX;
+const std::string kLog = kPrefix + ".log";  // every tool's chatter
+const std::string kWine = COMTESTER_WINE64;
+const std::string kWineServer = COMTESTER_WINESERVER64;
+const std::string kProgram = COMTESTER_PROGRAM;
+const std::string kDriver = COMTESTER_WINDOW_DRIVER;
+const std::string kScreenshot = COMTESTER_SCREENSHOT;
+const std::string kCaption = "Form1";
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : ""));
+}
+
+// Starts `argv` (a path or a name on PATH) with the given stdin and stdout;
+// -1 means /dev/null and the log. stderr always goes to the log.
+pid_t Spawn(const std::vector<std::string>& argv, int in = -1, int out = -1) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in >= 0)
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    errno = error;
+    Fail("cannot start " + argv[0]);
+  }
+  return pid;
+}
+
+// The exit status, or -1 when the process did not end by the deadline.
+int WaitExit(pid_t pid, std::chrono::milliseconds deadline) {
+  int status = 0;
+  if (!test::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void RunTool(const std::vector<std::string>& argv) {
+  const int status = WaitExit(Spawn(argv), 120s);
+  if (status != 0) {
+    errno = 0;
+    Fail(argv[0] + " " + (argv.size() > 1 ? argv[1] : "") + " ended with " + std::to_string(status) + ", see " +
+         kLog);
+  }
+}
+
+void Kill(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  pid = -1;
+}
+
+std::string LinkOf(const std::string& dosDevice) {
+  std::error_code error;
+  return fs::read_symlink(kPrefix + "/dosdevices/" + dosDevice, error).string();
+}
+
+// COM1 and COM2, always both: a port left alone may point at the console.
+// The mount manager relinks dosdevices only when a session starts.
+void MapPorts(const std::string& com1, const std::string& com2) {
+  // Wine opens /dev/ttyS<n-1>, the console, for a COMn whose link leads
+  // nowhere: only devices that are there.
+  for (const std::string& path : {com1, com2})
+    if (!fs::is_character_file(path)) {
+      errno = 0;
+      Fail("no device " + path);
+    }
+  const std::string key = R"(HKLM\Software\Wine\Ports)";
+  for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
+    RunTool({kWine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
+  RunTool({kWineServer, "-k"});
+  RunTool({kWineServer, "-p"});
+  RunTool({kWine, "reg", "query", key});
+  if (!test::WaitFor([&] { return LinkOf("com1") == com1 && LinkOf("com2") == com2; })) {
+    errno = 0;
+    Fail("dosdevices: com1 -> " + LinkOf("com1") + ", com2 -> " + LinkOf("com2") + "; wanted " + com1 + ", " +
+         com2);
+  }
+}
+
+// Xvfb on a display it picks itself, openbox on it, and a fresh wine prefix.
+class Session : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    for (const std::string& file : {kWine, kWineServer, kProgram, kDriver})
+      if (access(file.c_str(), X_OK) != 0) Fail("missing " + file);
+    for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl", "import"})
+      if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) {
+        errno = 0;
+        Fail(std::string("missing ") + tool + " (scripts/install-dependencies.sh installs it)");
+      }
+    std::error_code ignored;
+    fs::remove(kLog, ignored);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Xvfb writes the number of a free display it took to the pipe's write
+    // end, the only descriptor of ours it inherits; no one else gets it.
+    int display[2];
+    if (pipe(display) != 0) Fail("pipe");
+    fcntl(display[0], F_SETFD, FD_CLOEXEC);
+    xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp", "-screen",
+                   "0", "1280x1024x24"});
+    close(display[1]);
+    std::string number;
+    pollfd p{display[0], POLLIN, 0};
+    for (char c; poll(&p, 1, 10000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
+    close(display[0]);
+    if (number.empty()) Fail("Xvfb named no display, see " + kLog);
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    openbox_ = Spawn({"openbox", "--sm-disable"});
+
+    setenv("WINEPREFIX", kPrefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no Mono or Gecko installer
+    setenv("LC_ALL", "C", 1);
+    unsetenv("WAYLAND_DISPLAY");
+    fs::remove_all(kPrefix);
+    RunTool({kWine, "wineboot", "--init"});
+    RunTool({kWineServer, "-w"});
+  }
+
+  void TearDown() override {
+    if (fs::exists(kPrefix)) RunTool({kWineServer, "-k"});
+    Kill(openbox_);
+    Kill(xvfb_);
+  }
+
+ private:
+  pid_t xvfb_ = -1;
+  pid_t openbox_ = -1;
+};
+
+// window_driver.exe under wine64, spoken to over pipes.
+class Driver {
+ public:
+  Driver() {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Fail("pipe");
+    pid_ = Spawn({kWine, kDriver}, in[0], out[1]);
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    const std::string first = ReadLine(30s);
+    if (first != "ready") {
+      errno = 0;
+      Fail("driver said \"" + first + "\"");
+    }
+  }
+  ~Driver() {
+    Kill(pid_);
+    close(in_);
+    close(out_);
+  }
+
+  // The answer's lines, the last one ("ok ...", "end" or "error ...") included.
+  std::vector<std::string> Call(const std::string& command) {
+    const std::string line = command + "\n";
+    if (write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) Fail("write to driver");
+    std::vector<std::string> lines;
+    for (;;) {
+      lines.push_back(ReadLine(30s));
+      const std::string& last = lines.back();
+      if (last == "end" || last == "ok" || last.starts_with("ok ") || last.starts_with("error ")) return lines;
+    }
+  }
+  // The one line of an answer that must succeed, without its "ok".
+  std::string Ok(const std::string& command) {
+    const std::vector<std::string> lines = Call(command);
+    EXPECT_TRUE(lines.back().starts_with("ok")) << command << ": " << lines.back();
+    if (!lines.back().starts_with("ok")) return lines.back();
+    return lines.back().size() > 3 ? lines.back().substr(3) : "";
+  }
+  // The focused control as "CLASS CHECK TEXT @LEFT,TOP".
+  std::string Focus() {
+    const std::string line = Call("focus " + kCaption).back();
+    int left, top, width, height, consumed = 0;
+    char cls[32], check[16];
+    if (std::sscanf(line.c_str(), "ok %31s %d %d %d %d %15s %n", cls, &left, &top, &width, &height, check,
+                    &consumed) != 6 || consumed == 0)
+      return line;
+    return std::string(cls) + " " + check + " " + line.substr(static_cast<std::size_t>(consumed)) + " @" +
+           std::to_string(left) + "," + std::to_string(top);
+  }
+
+ private:
+  std::string ReadLine(std::chrono::milliseconds deadline) {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
+        line = buffer_.substr(0, newline);
+        buffer_.erase(0, newline + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      char chunk[4096];
+      ssize_t n = 0;
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+          (n = read(out_, chunk, sizeof chunk)) <= 0)
+        return "error driver silent";
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string buffer_;
+};
+
+// comtester.exe under wine64, its window up.
+class Program {
+ public:
+  explicit Program(Driver& driver) : pid_(Spawn({kWine, kProgram})) {
+    const std::vector<std::string> shown = driver.Call("wait " + kCaption + " 30000");
+    if (shown.back() != "ok") {
+      errno = 0;
+      Fail("no window " + kCaption + ": " + shown.back());
+    }
+  }
+  ~Program() { Kill(pid_); }
+  int Exit(std::chrono::milliseconds deadline = 15s) {
+    const int status = WaitExit(pid_, deadline);
+    if (status >= 0) pid_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// The peer's end has seen the near end close.
+bool HungUp(const test::Pty& pty) {
+  return test::WaitFor([&] {
+    pollfd p{pty.master(), POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+  });
+}
+
+const std::string kSendMemo = "@40,176";
+const std::string kReceiveMemo = "@368,168";
+
+TEST(Window, ShowsEveryControlInPlaceAndClosesByItsFrame) {
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+  EXPECT_EQ(driver.Ok("window " + kCaption), "233 209 696 480");
+
+  std::vector<std::string> answer = driver.Call("controls " + kCaption);
+  ASSERT_EQ(answer.back(), "end");
+  answer.pop_back();
+  const std::multiset<std::string> controls(answer.begin(), answer.end());
+  // Class, place and size at 96 PPI, check state of radio buttons, text.
+  for (const char* expected : {
+           "control Static 56 152 48 13 - 傳送資料",
+           "control Static 400 144 48 13 - 接收資料",
+           "control Button 272 40 145 81 - 開啟通訊埠",
+           "control Button 488 40 137 81 - 結束系統",
+           "control Button 408 376 169 57 - 接收資料",
+           "control Button 32 16 193 121 - 選擇通訊埠",
+           "control Edit 40 176 201 185 - Memo1",
+           "control Edit 368 168 217 185 - Memo2",
+           "control Button 48 368 169 57 - 傳送資料",
+       })
+    EXPECT_EQ(controls.count(expected), 1u) << expected;
+  // The group's two items, the first chosen, each inside the group's frame.
+  std::vector<std::string> radios;
+  for (const std::string& line : answer) {
+    int left, top, width, height;
+    char check[16], text[64];
+    if (std::sscanf(line.c_str(), "control Button %d %d %d %d %15s %63s", &left, &top, &width, &height, check,
+                    text) == 6 &&
+        std::string(check) != "-") {
+      radios.push_back(std::string(text) + " " + check);
+      EXPECT_TRUE(left >= 32 && top >= 16 && left + width <= 32 + 193 && top + height <= 16 + 121) << line;
+    }
+  }
+  EXPECT_EQ(radios, (std::vector<std::string>{"COM1 checked", "COM2 unchecked"}));
+  EXPECT_EQ(answer.size(), 11u) << "nine controls and two radio buttons";
+
+  fs::create_directories(fs::path(kScreenshot).parent_path());
+  fs::remove(kScreenshot);
+  RunTool({"import", "-window", "root", kScreenshot});
+  EXPECT_GT(fs::file_size(kScreenshot), 0u);
+
+  RunTool({"wmctrl", "-c", kCaption});  // the frame's close box, as the window manager sends it
+  EXPECT_EQ(program.Exit(), 0);
+}
+
+TEST(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+
+  // A radio button is matched without its place: the group's layout is free.
+  const std::vector<std::string> order = {
+      "Button - 開啟通訊埠 @272,40", "Button - 結束系統 @488,40", "Button - 接收資料 @408,376",
+      "Button checked COM1 @",         "Edit - Memo1 @40,176",      "Edit - Memo2 @368,168",
+      "Button - 傳送資料 @48,368",     "Button - 開啟通訊埠 @272,40",
+  };
+  auto focusIs = [&](const std::string& expected, std::chrono::milliseconds deadline = 3s) {
+    return test::WaitFor([&] { return driver.Focus().starts_with(expected); }, deadline);
+  };
+  ASSERT_TRUE(focusIs(order[0], 10s)) << driver.Focus();
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    RunTool({"xdotool", "key", "Tab"});
+    EXPECT_TRUE(focusIs(order[i])) << "after Tab " << i << ": " << driver.Focus();
+  }
+  RunTool({"xdotool", "key", "shift+Tab"});
+  EXPECT_TRUE(focusIs(order[6])) << driver.Focus();
+
+  // Into the send memo: Ctrl+A takes all of it, Return replaces it with a line break.
+  for (int i = 0; i < 2; ++i) RunTool({"xdotool", "key", "shift+Tab"});
+  ASSERT_TRUE(focusIs(order[4])) << driver.Focus();
+  RunTool({"xdotool", "key", "ctrl+a"});
+  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == "0 5"; }, 3s));
+  RunTool({"xdotool", "key", "Return"});
+  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("gettext " + kCaption + " " + kSendMemo) == "\\r\\n"; }, 3s))
+      << driver.Ok("gettext " + kCaption + " " + kSendMemo);
+  EXPECT_EQ(driver.Focus(), "Edit - \\r\\n @40,176");
+}
+
+TEST(Window, ButtonsDriveTheLineEndToEnd) {
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+
+  driver.Ok("click " + kCaption + " 開啟通訊埠");
+  com1.ReleaseNearEnd();  // from now on only the program holds it
+  driver.Ok("click " + kCaption + " 傳送資料");
+  EXPECT_EQ(com1.ReadUpTo(5), "Memo1");
+  driver.Ok("settext " + kCaption + " " + kSendMemo + " AB\\r\\nCD");
+  driver.Ok("click " + kCaption + " 傳送資料");
+  EXPECT_EQ(com1.ReadUpTo(6), "AB\r\nCD") << "a memo's lines go out joined by CR LF";
+
+  const std::string twelve = "Hello, COM1!";
+  com1.Write(twelve);
+  EXPECT_TRUE(test::WaitFor([&] {
+    driver.Ok("click " + kCaption + " 接收資料");
+    return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == twelve;
+  })) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
+
+  // COM2 chosen and opened: COM1 is let go, the second line carries the text.
+  driver.Ok("click " + kCaption + " COM2");
+  std::vector<std::string> controls = driver.Call("controls " + kCaption);
+  EXPECT_EQ(std::count_if(controls.begin(), controls.end(),
+                          [](const std::string& line) { return line.ends_with(" checked COM2"); }),
+            1);
+  driver.Ok("click " + kCaption + " 開啟通訊埠");
+  com2.ReleaseNearEnd();
+  EXPECT_TRUE(HungUp(com1)) << "COM1 still open after opening COM2";
+  driver.Ok("click " + kCaption + " 傳送資料");
+  EXPECT_EQ(com2.ReadUpTo(6), "AB\r\nCD");
+
+  driver.Call("click " + kCaption + " 結束系統");
+  EXPECT_EQ(program.Exit(), 0);
+  EXPECT_TRUE(HungUp(com2)) << "the program ended with COM2 open";
+}
+
+// A pseudo-terminal never unlocked: its near end is there, opening it fails.
+class LockedPty {
+ public:
+  LockedPty() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (master_ < 0 || grantpt(master_) != 0) Fail("posix_openpt");
+    path_ = ptsname(master_);
+  }
+  ~LockedPty() { close(master_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  int master_;
+  std::string path_;
+};
+
+TEST(Window, FailedOpenShowsCommError) {
+  LockedPty com1;
+  test::Pty com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+
+  driver.Ok("click " + kCaption + " 開啟通訊埠");
+  EXPECT_EQ(driver.Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!");
+  driver.Ok("dismiss Comm\\ Error");
+  driver.Call("click " + kCaption + " 結束系統");
+  EXPECT_EQ(program.Exit(), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new Session);
+  return RUN_ALL_TESTS();
+}
