@@ -6,6 +6,7 @@
 //
 //   controls CAPTION          one "control CLASS L T W H CHECK TEXT" a child, then "end"
 //   window CAPTION            "ok L T W H"
+//   dpi CAPTION               "ok DPI" of the window
 //   wait CAPTION MS           "ok" once a top-level window has that caption
 //   click CAPTION TEXT        sends BM_CLICK to the button so captioned, then waits
 //                             until the program takes messages again
@@ -213,6 +214,8 @@ void Run(const std::string& command, std::string rest) {
     const UINT dpi = Dpi(window);
     Say("ok " + std::to_string(At96(r.left, dpi)) + ' ' + std::to_string(At96(r.top, dpi)) + ' ' +
         std::to_string(At96(r.right - r.left, dpi)) + ' ' + std::to_string(At96(r.bottom - r.top, dpi)));
+  } else if (command == "dpi") {
+    Say("ok " + std::to_string(Dpi(TopLevel(Word(rest)))));
   } else if (command == "wait") {
     const std::wstring caption = Wide(Word(rest));
     WaitFor([&] { return FindWindowW(nullptr, caption.c_str()); }, std::stoi(rest));

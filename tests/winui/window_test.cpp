@@ -407,6 +407,26 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
   EXPECT_TRUE(HungUp(com2)) << "the program ended with COM2 open";
 }
 
+// At 144 DPI the program scales itself; read back at 96 PPI nothing moves.
+TEST(Window, KeepsItsLayoutAtAnotherDpi) {
+  const std::string key = R"(HKCU\Control Panel\Desktop)";
+  RunTool({kWine, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
+  struct Restore {
+    std::string key;
+    ~Restore() { RunTool({kWine, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+  } restore{key};
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());  // restarts the session, which reads the DPI
+  Driver driver;
+  Program program(driver);
+  EXPECT_EQ(driver.Ok("dpi " + kCaption), "144");
+  EXPECT_EQ(driver.Ok("window " + kCaption), "233 209 696 480");
+  std::vector<std::string> answer = driver.Call("controls " + kCaption);
+  EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Button 272 40 145 81 - 開啟通訊埠"), 1);
+  EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Edit 368 168 217 185 - Memo2"), 1);
+  EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Static 56 152 48 13 - 傳送資料"), 1);
+}
+
 // A pseudo-terminal never unlocked: its near end is there, opening it fails.
 class LockedPty {
  public:
