@@ -6,12 +6,15 @@
 #   bash bench/run.sh            BENCH_BUILD=<dir>  (default: build/)
 #                                BENCH_RUNS=<n>     start-up runs per program (default 9)
 #                                BENCH_CLICKS=<n>   runs per click figure (default 51)
+#                                BENCH_WINDOWS=<prefix>  Windows build dirs, <prefix>i686 and
+#                                                   <prefix>x86_64 (default: <build>/windows-)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-$root/build}
 runs=${BENCH_RUNS:-11}
 clicks=${BENCH_CLICKS:-51}
+windows=${BENCH_WINDOWS:-$build/windows-}
 settle_ms=500
 
 for tool in Xvfb cmake; do
@@ -106,7 +109,7 @@ row "send 64 KiB: click to last byte at peer ($clicks)" "$send_us us" "" "" "-" 
 
 row "size: Linux build/app/comtester" "$(kib "$(stat -c %s "$app")")" "" "" "-" ""
 for arch in i686 x86_64; do
-  exe=$build/windows-$arch/app/comtester.exe
+  exe=${windows}$arch/app/comtester.exe
   if [ -f "$exe" ]; then
     size=$(stat -c %s "$exe")
     if [ "$arch" = i686 ]; then
@@ -119,7 +122,7 @@ for arch in i686 x86_64; do
   fi
 done
 
-exe=$build/windows-i686/app/comtester.exe
+exe=${windows}i686/app/comtester.exe
 if [ -f "$exe" ]; then
   dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
   # The system's own DLLs; the compiler's runtimes must be inside the program.
