@@ -3,10 +3,12 @@
 // backend: 96-PPI geometry scaled to each monitor's DPI, memo lines joined by
 // CR LF, clicks through Application->Dispatch, Tab moving focus in tab order.
 #include <windows.h>
+
 #include <commctrl.h>
 #undef MessageBox  // ours, not the A/W macro
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <iterator>
 #include <string>
@@ -566,3 +568,10 @@ std::string ProgramName() {
 }
 
 }  // namespace gui::backend
+
+// A GUI program has no console for the runtime's default terminate handler to
+// print a demangled type name to; abort directly and leave the demangler, a
+// sixth of the program, out of the executable.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
