@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QEvent>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QImage>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -72,6 +74,44 @@ void LayOutRadios(Native* group) {
     radio->setGeometry(8, y, std::max(0, box->width() - 16), step);
     y += step;
   }
+}
+
+// A one-image 16-colour icon, as ours is, decoded here: the toolkit's ICO
+// reader is a plugin to load before the window can show. Returns a null image
+// for any other kind of icon.
+QImage DecodeIcon16(std::string_view ico) {
+  auto u16 = [&](std::size_t at) {
+    return static_cast<unsigned>(static_cast<uchar>(ico[at]) | static_cast<uchar>(ico[at + 1]) << 8);
+  };
+  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+  if (ico.size() < 22 || u16(0) != 0 || u16(2) != 1 || u16(4) != 1) return {};
+  const std::size_t bmp = u32(18);
+  if (bmp + 40 > ico.size() || u32(bmp) != 40 || u16(bmp + 14) != 4) return {};
+  const int width = static_cast<int>(u32(bmp + 4));
+  const int height = static_cast<int>(u32(bmp + 8)) / 2;
+  if (width <= 0 || width > 256 || height <= 0 || height > 256) return {};
+  const std::size_t palette = bmp + 40;
+  const std::size_t colorStride = static_cast<std::size_t>((width * 4 + 31) / 32 * 4);
+  const std::size_t maskStride = static_cast<std::size_t>((width + 31) / 32 * 4);
+  const std::size_t colors = palette + 16 * 4;
+  const std::size_t mask = colors + colorStride * static_cast<std::size_t>(height);
+  if (mask + maskStride * static_cast<std::size_t>(height) > ico.size()) return {};
+
+  QImage image(width, height, QImage::Format_ARGB32);
+  for (int y = 0; y < height; ++y) {
+    const std::size_t row = static_cast<std::size_t>(height - 1 - y);  // stored bottom-up
+    for (int x = 0; x < width; ++x) {
+      const auto pair = static_cast<uchar>(ico[colors + row * colorStride + x / 2]);
+      const std::size_t entry = palette + 4 * ((x % 2) ? (pair & 0x0F) : (pair >> 4));
+      const auto maskByte = static_cast<uchar>(ico[mask + row * maskStride + x / 8]);
+      const bool transparent = maskByte & (0x80 >> (x % 8));
+      image.setPixel(x, y, transparent ? 0u
+                                       : qRgb(static_cast<uchar>(ico[entry + 2]),
+                                              static_cast<uchar>(ico[entry + 1]),
+                                              static_cast<uchar>(ico[entry])));
+    }
+  }
+  return image;
 }
 
 QWidget* FocusTarget(Native* native) {
@@ -229,13 +269,17 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
 
   QFont f(Q(font.name));
   f.setPixelSize(std::abs(font.height));
-  // Keep the face where it has every glyph; else name one that has them
-  // first, so that no caption is left to whatever the fallback finds.
-  const QFontMetrics metrics(f);
-  bool complete = true;
-  for (const std::string& text : texts)
-    for (char32_t c : Q(text).toUcs4())
-      if (!metrics.inFontUcs4(c)) complete = false;
+  // Keep the face where it is installed and has every glyph; else name one
+  // that has them first, so that no caption is left to whatever the fallback
+  // finds. Asking an absent face for glyphs would load a substitute for
+  // nothing, so look that up first.
+  bool complete = QFontDatabase::families().contains(f.family());
+  if (complete) {
+    const QFontMetrics metrics(f);
+    for (const std::string& text : texts)
+      for (char32_t c : Q(text).toUcs4())
+        if (!metrics.inFontUcs4(c)) complete = false;
+  }
   if (!complete) f.setFamilies({QStringLiteral("Noto Sans CJK TC"), Q(font.name)});
   w->setFont(f);
 }
@@ -254,10 +298,11 @@ void SetIcon(Native* form, const std::string& resource) {
   for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
     if (kEmbeddedResources[i].name != resource) continue;
     const std::string_view bytes = kEmbeddedResources[i].bytes;
-    QPixmap icon;
-    if (icon.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
-                          static_cast<uint>(bytes.size()), "ICO"))
-      form->widget->setWindowIcon(icon);
+    QImage icon = DecodeIcon16(bytes);
+    if (icon.isNull())
+      icon.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
+                        static_cast<int>(bytes.size()), "ICO");
+    if (!icon.isNull()) form->widget->setWindowIcon(QPixmap::fromImage(icon));
   }
 }
 

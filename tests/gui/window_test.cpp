@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QGroupBox>
+#include <QImage>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -113,6 +114,14 @@ TEST_F(Window, IsLaidOutAsDescribed) {
   EXPECT_EQ(rd->Items(), (std::vector<std::string>{"COM1", "COM2"}));
   EXPECT_EQ(rd->ItemIndex(), 0);
   EXPECT_TRUE(Radio("COM1")->isChecked());
+}
+
+TEST_F(Window, ShowsTheProgramsIcon) {
+  QImage expected(QStringLiteral(ICON_FILE), "ICO");  // the toolkit's own reader
+  ASSERT_FALSE(expected.isNull());
+  const QImage shown = window->windowIcon().pixmap(32, 32).toImage();
+  EXPECT_EQ(shown.convertToFormat(QImage::Format_ARGB32),
+            expected.convertToFormat(QImage::Format_ARGB32));
 }
 
 TEST_F(Window, TabVisitsTheControlsInTheirOrder) {
