@@ -4,6 +4,8 @@
 // scales them to the screen), CR LF between a memo's lines, a form's bounds
 // including its frame, Tab following the form's order.
 #include <QApplication>
+#include <QClipboard>
+#include <QShortcut>
 #include <QEvent>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -321,6 +323,14 @@ void MessageBox(const std::string& utf8Text, const std::string& caption, bool er
   Initialize();
   QMessageBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, Q(caption), Q(utf8Text),
                   QMessageBox::Ok);
+  // Ctrl+C copies the box as a Windows message box does, caption and text
+  // between rules, so that what it said can be pasted into a report.
+  QShortcut copy(QKeySequence::Copy, &box);
+  QObject::connect(&copy, &QShortcut::activated, [&box] {
+    const QString rule = QStringLiteral("---------------------------\n");
+    QGuiApplication::clipboard()->setText(rule + box.windowTitle() + "\n" + rule + box.text() +
+                                          "\n" + rule + "OK\n" + rule);
+  });
   box.exec();
 }
 

@@ -1,0 +1,424 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the shipped programs, exactly as built.
+
+    e2e.py linux   PROGRAM                  the Linux executable, in a private
+                                            mount namespace where /dev/ttyS0
+                                            and /dev/ttyS1 are pseudo-terminals
+    e2e.py windows PROGRAM WINDOW_DRIVER    the Windows x86-64 executable under
+                                            wine64, COM1 and COM2 mapped to
+                                            pseudo-terminals
+
+Both run on a private Xvfb display with openbox, driven by xdotool as a user
+would: keys, typing and mouse clicks at the controls' places. What the window
+shows is read back through the clipboard (select all and copy), or for a
+Windows message box through the Win32 test driver; never from the program's
+own report. The tests play the peer at the far end of each line.
+"""
+import fcntl
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+
+# Control places in the window's client area, as the form description has them.
+BUTTON_OPEN = (272, 40, 145, 81)
+BUTTON_EXIT = (488, 40, 137, 81)
+BUTTON_RECEIVE = (408, 376, 169, 57)
+BUTTON_SEND = (48, 368, 169, 57)
+MEMO_SEND = (40, 176, 201, 185)
+MEMO_RECEIVE = (368, 168, 217, 185)
+
+TARGET = None  # set from the command line
+SCREENSHOT = os.environ.get("E2E_SCREENSHOT")  # where to put a picture of the window
+
+
+def wait_for(predicate, deadline=10.0, step=0.02):
+    end = time.monotonic() + deadline
+    while True:
+        value = predicate()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(step)
+
+
+class Line:
+    """A pseudo-terminal pair: the tests hold the far end; the near end,
+    raw and closed again, is what the program opens as a port."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        tty.setraw(slave)  # Wine reports a tty's settings as the port's
+        os.close(slave)
+        os.set_blocking(self.master, False)
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def read(self, count, deadline=5.0):
+        got = b""
+        end = time.monotonic() + deadline
+        while len(got) < count and time.monotonic() < end:
+            if select.select([self.master], [], [], 0.05)[0]:
+                try:
+                    got += os.read(self.master, count - len(got))
+                except OSError:  # the near end is closed: nothing more comes
+                    time.sleep(0.05)
+        return got
+
+    def drain(self, quiet=0.3):
+        return self.read(1 << 20, quiet)
+
+    def wait_queued(self, count, deadline=10.0):
+        """Waits until the near end's input queue holds `count` bytes: a
+        peer's bytes reach it a moment after they are written."""
+        def queued():
+            fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"),
+                                      sys.byteorder)
+            finally:
+                os.close(fd)
+        return wait_for(lambda: queued() >= count, deadline)
+
+    def near_end_closed(self):
+        """True once no one holds the near end open any more."""
+        events = select.poll()
+        events.register(self.master, select.POLLIN)
+        return any(e & select.POLLHUP for _, e in events.poll(0))
+
+
+def locked_pty():
+    """A pseudo-terminal whose near end exists but cannot be opened."""
+    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+    tiocgptn = 0x80045430  # the pair's number; Python's termios doesn't name it
+    number = fcntl.ioctl(master, tiocgptn, b"\0\0\0\0")
+    return master, "/dev/pts/%d" % int.from_bytes(number, sys.byteorder)
+
+
+class Desktop:
+    """Xvfb on a free display, with openbox for frames and focus."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
+             "-screen", "0", "1280x1024x24"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            if not select.select([read_end], [], [], 20)[0]:
+                raise RuntimeError("Xvfb named no display")
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb ended")
+            number += chunk
+        os.close(read_end)
+        os.environ["DISPLAY"] = ":" + number.decode().strip()
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        for p in (self.openbox, self.xvfb):
+            p.kill()
+            p.wait()
+
+    @staticmethod
+    def xdotool(*args):
+        return subprocess.run(["xdotool", *args], capture_output=True, text=True,
+                              timeout=30).stdout.strip()
+
+    def window(self, title, deadline=30.0):
+        """The X window of the visible top-level window with that title."""
+        found = wait_for(lambda: self.xdotool("search", "--onlyvisible", "--name",
+                                              "^%s$" % title), deadline, 0.1)
+        if not found:
+            raise AssertionError("no window titled %r" % title)
+        return found.split()[-1]
+
+    def gone(self, title):
+        return not self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title)
+
+    def activate(self, window):
+        self.xdotool("windowactivate", "--sync", window)
+        wait_for(lambda: self.xdotool("getactivewindow") == window, 5)
+
+    def keys(self, *keys):
+        for key in keys:
+            self.xdotool("key", "--clearmodifiers", key)
+            time.sleep(0.05)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "30", text)
+
+    def click(self, window, place):
+        left, top, width, height = place
+        self.xdotool("mousemove", "--window", window, str(left + width // 2),
+                     str(top + height // 2), "click", "1")
+        time.sleep(0.1)
+
+    def click_inside(self, window, place):
+        left, top, _, _ = place
+        self.xdotool("mousemove", "--window", window, str(left + 10), str(top + 10), "click", "1")
+        time.sleep(0.1)
+
+    def copied(self, copy):
+        """What `copy` puts on the clipboard, as text."""
+        sentinel = "nothing copied %f" % time.monotonic()
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], input=sentinel.encode(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        copy()
+
+        def read():
+            out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True,
+                                 timeout=10).stdout.decode("utf-8", "replace")
+            return out if out != sentinel else None
+        return wait_for(read, 10) or ""
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["import", "-window", "root", path], check=True, timeout=30)
+
+
+class LinuxProgram:
+    def __init__(self, program):
+        self.program = program
+
+    def start(self, com1, com2):
+        return subprocess.Popen(["bash", os.path.join(ROOT, "scripts", "virtual-ports.sh"),
+                                 com1, com2, self.program],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def message_box(self, desktop, caption):
+        """(caption, text) of the message box, read as its copy, then dismissed."""
+        box = desktop.window(caption)
+        desktop.activate(box)
+        copied = desktop.copied(lambda: desktop.keys("ctrl+c"))
+        # The toolkit copies caption, text and buttons between rules of dashes.
+        parts = [p.strip() for p in copied.replace("\r", "").split("-" * 27) if p.strip()]
+        desktop.keys("Return")
+        wait_for(lambda: desktop.gone(caption), 5)
+        return (parts[0], parts[1]) if len(parts) >= 2 else (copied, "")
+
+    def hold(self, line):
+        """Another process holding the port."""
+        return subprocess.Popen(["python3", "-c",
+                                 "import fcntl,os,sys,time\n"
+                                 "fd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY)\n"
+                                 "fcntl.flock(fd,fcntl.LOCK_EX)\n"
+                                 "print('held',flush=True)\n"
+                                 "time.sleep(600)", line.path], stdout=subprocess.PIPE)
+
+
+class WindowsProgram:
+    def __init__(self, program, driver):
+        self.program, self.driver = program, driver
+        self.prefix = tempfile.mkdtemp(prefix="comtester-e2e-wine-")
+        os.environ.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C",
+                          WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.log = open(os.path.join(self.prefix, "..", os.path.basename(self.prefix) + ".log"), "w")
+        subprocess.run([WINE, "wineboot", "--init"], stdout=self.log, stderr=self.log,
+                       check=True, timeout=180)
+        subprocess.run([WINESERVER, "-w"], check=True, timeout=180)
+
+    def close(self):
+        subprocess.run([WINESERVER, "-k"], stdout=self.log, stderr=self.log)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def start(self, com1, com2):
+        # Always both ports, and only to devices that exist: Wine falls back to
+        # /dev/ttyS<n-1>, the machine's console here, for a link leading nowhere.
+        for path in (com1, com2):
+            if not os.path.exists(path) or not path.startswith("/dev/pts/"):
+                raise AssertionError("refusing to map a port to %s" % path)
+        for name, path in (("COM1", com1), ("COM2", com2)):
+            subprocess.run([WINE, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t",
+                            "REG_SZ", "/d", path, "/f"], stdout=self.log, stderr=self.log,
+                           check=True, timeout=60)
+        subprocess.run([WINESERVER, "-k"], stdout=self.log, stderr=self.log, timeout=60)
+        subprocess.run([WINESERVER, "-w"], timeout=60)
+        subprocess.run([WINE, "reg", "query", r"HKLM\Software\Wine\Ports"], stdout=self.log,
+                       stderr=self.log, check=True, timeout=60)
+        links = lambda: [os.readlink(os.path.join(self.prefix, "dosdevices", n))
+                         if os.path.islink(os.path.join(self.prefix, "dosdevices", n)) else None
+                         for n in ("com1", "com2")]
+        if not wait_for(lambda: links() == [com1, com2], 10):
+            raise AssertionError("COM ports map to %s, not %s" % (links(), [com1, com2]))
+        return subprocess.Popen([WINE, self.program], stdout=self.log, stderr=self.log)
+
+    def message_box(self, desktop, caption):
+        """(caption, text) of the message box, read by the test driver, then dismissed."""
+        desktop.window(caption)
+        answer = subprocess.run([WINE, self.driver],
+                                input="messagebox {0} 10000\ndismiss {0}\n".format(
+                                    caption.replace(" ", "\\ ")),
+                                capture_output=True, text=True, timeout=60).stdout.splitlines()
+        if not answer or not answer[-2:][0].startswith("ok"):
+            raise AssertionError("driver: %r" % answer)
+        text = [a for a in answer if a.startswith("ok ")][0][3:]
+        return caption, text
+
+
+class EndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = Desktop()
+
+    @classmethod
+    def tearDownClass(cls):
+        TARGET.close() if hasattr(TARGET, "close") else None
+        cls.desktop.close()
+
+    def setUp(self):
+        self.com1, self.com2 = Line(), Line()
+        self.process = None
+
+    def tearDown(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.com1.close()
+        self.com2.close()
+
+    def start(self, com1=None, com2=None):
+        self.process = TARGET.start(com1 or self.com1.path, com2 or self.com2.path)
+        self.window = self.desktop.window("Form1")
+        self.desktop.activate(self.window)
+        return self.window
+
+    def receive_box(self):
+        d = self.desktop
+        d.click_inside(self.window, MEMO_RECEIVE)
+        return d.copied(lambda: d.keys("ctrl+a", "ctrl+c"))
+
+    def receive_until(self, expected, deadline=10.0):
+        """Presses receive until the box shows `expected` (the driver may not
+        have counted a peer's bytes the moment they were written)."""
+        shown = ""
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            self.desktop.click(self.window, BUTTON_RECEIVE)
+            shown = self.receive_box()
+            if shown:
+                break
+        return shown
+
+    def exit_status(self, deadline=20.0):
+        try:
+            return self.process.wait(deadline)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def test_typical_use(self):
+        d = self.desktop
+        self.start()
+        if SCREENSHOT:  # for a person to look at
+            d.screenshot(SCREENSHOT)
+        # COM2 by the keyboard: Tab from the open button to the port chooser.
+        d.keys("Tab", "Tab", "Tab", "Down")
+        d.click(self.window, BUTTON_OPEN)
+        d.click_inside(self.window, MEMO_SEND)
+        d.keys("ctrl+a")
+        d.type("hello, line")
+        d.click(self.window, BUTTON_SEND)
+        self.assertEqual(self.com2.read(11), b"hello, line")
+        self.assertEqual(self.com1.drain(), b"")
+
+        self.com2.write(b"twelve bytes")
+        self.assertEqual(self.receive_until("twelve bytes"), "twelve bytes")
+
+        d.click(self.window, BUTTON_EXIT)
+        self.assertEqual(self.exit_status(), 0)
+        self.assertTrue(wait_for(self.com2.near_end_closed, 5), "the port was not released")
+
+    def test_a_port_that_cannot_be_opened(self):
+        if isinstance(TARGET, LinuxProgram):
+            holder = TARGET.hold(self.com1)
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            com1 = self.com1.path
+        else:  # Wine doesn't enforce exclusive opens: a port that won't open
+            holder = None
+            master, com1 = locked_pty()
+        try:
+            self.start(com1=com1)
+            self.desktop.click(self.window, BUTTON_OPEN)
+            self.assertEqual(TARGET.message_box(self.desktop, "Comm Error"),
+                             ("Comm Error", "開啟通訊埠錯誤!!"))
+            self.desktop.click(self.window, BUTTON_SEND)
+            self.assertEqual(self.com1.drain(), b"")
+            self.assertEqual(self.com2.drain(), b"")
+        finally:
+            if holder:
+                holder.kill()
+                holder.wait()
+            else:
+                os.close(master)
+
+    def test_more_than_the_limit_and_zero_bytes(self):
+        d = self.desktop
+        self.start()
+        d.click(self.window, BUTTON_OPEN)
+        data = bytes(ord("a") + i % 26 for i in range(1500))
+        self.com1.write(data)
+        self.assertTrue(self.com1.wait_queued(len(data)), "the driver never counted the bytes")
+        first = self.receive_until(data[:1024].decode())
+        self.assertEqual(first, data[:1024].decode())
+        d.click(self.window, BUTTON_RECEIVE)
+        self.assertEqual(self.receive_box(), data[1024:].decode())
+
+        self.com1.write(b"before\0after")
+        self.assertEqual(self.receive_until("before\u2400after"), "before\u2400after")
+
+    def test_closing_by_the_frame(self):
+        self.start()
+        subprocess.run(["wmctrl", "-c", "Form1"], timeout=30)
+        self.assertEqual(self.exit_status(), 0)
+
+
+class LinuxOnly(EndToEnd):
+    """Cases only the Linux line can produce."""
+
+    def test_a_device_that_refuses_the_settings(self):
+        self.start(com1="/dev/null")
+        self.desktop.click(self.window, BUTTON_OPEN)
+        self.assertEqual(TARGET.message_box(self.desktop, "Set Error"),
+                         ("Set Error", "通訊埠設定錯誤!!!"))
+        self.desktop.click(self.window, BUTTON_SEND)
+        self.assertEqual(self.com2.drain(), b"")
+        self.desktop.click(self.window, BUTTON_RECEIVE)
+        self.assertEqual(self.receive_box(), "Memo2")
+
+
+if __name__ == "__main__":
+    kind = sys.argv[1]
+    if kind == "linux":
+        TARGET = LinuxProgram(sys.argv[2])
+        suite = unittest.TestLoader().loadTestsFromTestCase(LinuxOnly)
+    elif kind == "windows":
+        suite = unittest.TestLoader().loadTestsFromTestCase(EndToEnd)
+    else:
+        sys.exit("usage: e2e.py linux PROGRAM | windows PROGRAM WINDOW_DRIVER")
+    for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "import"):
+        if not shutil.which(tool):
+            sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
+    if kind == "windows":
+        TARGET = WindowsProgram(sys.argv[2], sys.argv[3])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
