@@ -62,14 +62,51 @@ class PosixLine : public ::testing::Test {
   serial::PosixDevice device{[this](const std::string& port) { return PathOf(port); }};
 };
 
+// A pseudo-terminal forces 8 bits and no parity whatever it is told, so the
+// settings themselves are checked here, on a line set up every other way.
+TEST(LineSettings, Are9600EightNoneOneRawWithHardwareFlowControlKept) {
+  termios tio{};
+  tio.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL;
+  tio.c_iflag = ICRNL | IXON | IXOFF | ISTRIP | INPCK;
+  tio.c_oflag = OPOST | ONLCR;
+  tio.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+  tio.c_cc[VMIN] = 1;
+  cfsetspeed(&tio, B115200);
+  EXPECT_FALSE(serial::HasLineSettings(tio));
+
+  serial::ApplyLineSettings(tio);
+  EXPECT_TRUE(serial::HasLineSettings(tio));
+  EXPECT_EQ(cfgetispeed(&tio), B9600);
+  EXPECT_EQ(cfgetospeed(&tio), B9600);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB));
+  EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_TRUE(tio.c_cflag & CRTSCTS);  // the driver's flow control stays
+  EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP));
+  EXPECT_FALSE(tio.c_oflag & OPOST);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+
+  // Any one setting missing is not the line.
+  termios seven = tio;
+  seven.c_cflag = (seven.c_cflag & ~CSIZE) | CS7;
+  EXPECT_FALSE(serial::HasLineSettings(seven));
+  termios twoStops = tio;
+  twoStops.c_cflag |= CSTOPB;
+  EXPECT_FALSE(serial::HasLineSettings(twoStops));
+  termios slow = tio;
+  cfsetospeed(&slow, B4800);
+  EXPECT_FALSE(serial::HasLineSettings(slow));
+}
+
 TEST_F(PosixLine, OpenSets9600EightNoneOneAndRawBytesOnTheLine) {
-  // Start from a cooked, slow, parity line such as a driver might leave.
+  // Start from a cooked, slow line with two stop bits, as a driver might leave it.
   termios before{};
   ASSERT_EQ(tcgetattr(com1.master(), &before), 0);
   before.c_lflag |= ICANON | ECHO | ISIG;
   before.c_iflag |= ICRNL | IXON;
   before.c_oflag |= OPOST;
-  before.c_cflag |= PARENB | CSTOPB;
+  before.c_cflag |= CSTOPB;
   cfsetspeed(&before, B1200);
   ASSERT_EQ(tcsetattr(com1.master(), TCSANOW, &before), 0);
 
@@ -81,8 +118,6 @@ TEST_F(PosixLine, OpenSets9600EightNoneOneAndRawBytesOnTheLine) {
   ASSERT_EQ(tcgetattr(com1.master(), &tio), 0);  // the near end's settings
   EXPECT_EQ(cfgetospeed(&tio), B9600);
   EXPECT_EQ(cfgetispeed(&tio), B9600);
-  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_FALSE(tio.c_cflag & PARENB);
   EXPECT_FALSE(tio.c_cflag & CSTOPB);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
   EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | IXOFF));
