@@ -2,13 +2,8 @@
 // wine64 with COM1 and COM2 mapped to pseudo-terminals, the tests play the
 // peer on the far ends. One wine prefix serves every test; each test remaps
 // both ports to its own pair.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,8 +20,8 @@
 
 #include "tests/pty.h"
 #include "tests/wine/hex.h"
+#include "tests/wine/wine.h"
 
-extern char** environ;
 
 namespace {
 
@@ -34,99 +29,17 @@ using namespace std::chrono_literals;
 using test::FromHex;
 using test::ToHex;
 
-const std::string kPrefix = COMTESTER_WINE_PREFIX;
-const std::string kLog = kPrefix + ".log";  // wine's chatter, wineserver's dumps
-const std::string kWine = COMTESTER_WINE64;
-const std::string kWineServer = COMTESTER_WINESERVER64;
+const std::string kPrefixPath = COMTESTER_WINE_PREFIX;
 const std::string kDriver = COMTESTER_SERIAL_DRIVER;
 
 [[noreturn]] void Fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Starts `argv` with the given stdin and stdout (-1: /dev/null and the log);
-// stderr always goes to the log.
-pid_t Spawn(const std::vector<std::string>& argv, int in = -1, int out = -1) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (in >= 0)
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out >= 0)
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-  else
-    posix_spawn_file_actions_addopen(&actions, 1, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-  posix_spawn_file_actions_addopen(&actions, 2, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    errno = error;
-    Fail("cannot start " + argv[0]);
-  }
-  return pid;
-}
-
-void RunTool(const std::vector<std::string>& argv) {
-  const pid_t pid = Spawn(argv);
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) Fail("waitpid");
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw std::runtime_error(argv[0] + " " + argv[1] + " failed, see " + kLog);
-}
-
-std::string LinkOf(const std::string& dosDevice) {
-  std::error_code error;
-  return std::filesystem::read_symlink(kPrefix + "/dosdevices/" + dosDevice, error).string();
-}
-
-// COM1 and COM2 on the given paths. Wine's mount manager relinks dosdevices
-// from the registry only when a session starts, so the server is restarted;
-// it is kept running so that the driver starts in a session already up.
-void MapPorts(const std::string& com1, const std::string& com2) {
-  const std::string key = R"(HKLM\Software\Wine\Ports)";
-  // Both ports every time: a port left alone keeps a stale pty or the console.
-  for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
-    RunTool({kWine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
-  RunTool({kWineServer, "-k"});
-  RunTool({kWineServer, "-p"});
-  RunTool({kWine, "reg", "query", key});
-  // Never start the driver on a link to anything else: /dev/ttyS0 is the console.
-  const bool linked =
-      test::WaitFor([&] { return LinkOf("com1") == com1 && LinkOf("com2") == com2; });
-  if (!linked)
-    throw std::runtime_error("dosdevices: com1 -> " + LinkOf("com1") + ", com2 -> " +
-                             LinkOf("com2") + "; wanted " + com1 + ", " + com2);
-}
-
-// The prefix is made once and kept: creating one takes seconds. The lock
-// keeps test processes run side by side off each other's registry.
-void PreparePrefix() {
-  static int lock = -1;
-  if (lock >= 0) return;
-  for (const std::string& tool : {kWine, kWineServer, kDriver})
-    if (access(tool.c_str(), X_OK) != 0) Fail("missing " + tool);
-  lock = open((kPrefix + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) Fail("lock " + kPrefix);
-
-  setenv("WINEPREFIX", kPrefix.c_str(), 1);
-  setenv("WINEDEBUG", "-all", 1);
-  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no Mono or Gecko installer
-  setenv("LC_ALL", "C", 1);                          // ANSI code page 1252
-  unsetenv("DISPLAY");
-  unsetenv("WAYLAND_DISPLAY");
-  signal(SIGPIPE, SIG_IGN);  // a driver gone early fails the write, not the test run
-
-  const std::string ready = kPrefix + "/comtester-ready";
-  if (access(ready.c_str(), F_OK) == 0) return;
-  RunTool({kWine, "wineboot", "--init"});
-  RunTool({kWineServer, "-w"});
-  if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) != 0) Fail(ready);
+// One prefix for every test of this program: making one takes seconds.
+const test::wine::Prefix& ThePrefix() {
+  static const test::wine::Prefix prefix(kPrefixPath);
+  return prefix;
 }
 
 struct Alert {
@@ -146,32 +59,13 @@ struct Reply {
 // serial_driver.exe under wine64, spoken to over pipes.
 class Driver {
  public:
-  Driver() {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Fail("pipe");
-    pid_ = Spawn({kWine, kDriver}, in[0], out[1]);
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-    const std::string first = ReadLine(30s);
-    if (first != "ready") throw std::runtime_error("driver said \"" + first + "\"");
-  }
-
-  ~Driver() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(in_);
-    close(out_);
-  }
+  Driver() : program_(ThePrefix(), kDriver) {}
 
   Reply Call(const std::string& command) {
-    Send(command);
+    program_.Send(command);
     Reply reply;
     for (;;) {
-      const std::string line = ReadLine(10s);
+      const std::string line = ReadLine();
       if (!line.starts_with("alert ")) {
         reply.result = line;
         return reply;
@@ -198,47 +92,18 @@ class Driver {
 
   // The exit status after "exit", or -1 when the driver did not end in time.
   int Exit() {
-    Send("exit");
-    int status = -1;
-    const bool ended = test::WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 10s);
-    if (!ended) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    program_.Send("exit");
+    return program_.Exit(10s);
   }
 
  private:
-  void Send(const std::string& command) {
-    const std::string line = command + "\n";
-    if (write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-      Fail("write to driver");
+  std::string ReadLine() {
+    const auto line = program_.ReadLine(10s);
+    if (!line) throw std::runtime_error("driver did not answer, see " + ThePrefix().log());
+    return *line;
   }
 
-  std::string ReadLine(std::chrono::milliseconds deadline) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-      const std::size_t newline = pending_.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();  // msvcrt text mode
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-        throw std::runtime_error("driver did not answer in time");
-      char buffer[4096];
-      const ssize_t n = read(out_, buffer, sizeof buffer);
-      if (n <= 0) throw std::runtime_error("driver's output ended, see " + kLog);
-      pending_.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string pending_;
+  test::wine::PipedProgram program_;
 };
 
 bool HungUp(const test::Pty& pty) {
@@ -254,13 +119,13 @@ termios LineOf(const test::Pty& pty) {
 
 class WineSerial : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { PreparePrefix(); }
-  static void TearDownTestSuite() { RunTool({kWineServer, "-k"}); }
+  static void TearDownTestSuite() { ThePrefix().Stop(); }
 
   void Start(const std::string& com2Path) {
     // The log keeps one test's worth: wineserver dumps megabytes when a peer goes.
-    if (truncate(kLog.c_str(), 0) != 0 && errno != ENOENT) Fail("truncate " + kLog);
-    MapPorts(com1.path(), com2Path);
+    const std::string& log = ThePrefix().log();
+    if (truncate(log.c_str(), 0) != 0 && errno != ENOENT) Fail("truncate " + log);
+    ThePrefix().MapPorts(com1.path(), com2Path);
     driver.emplace();
   }
 
@@ -389,7 +254,7 @@ TEST_F(WineBrokenPort, PortThatCannotBeOpenedShowsTheOpenError) {
   // A directory: it exists, so Wine takes the link as it is, and no file
   // open succeeds on it. (A dangling link does not fail: Wine still opens
   // a COM device of its own.)
-  const std::string directory = kPrefix + "-not-a-port";
+  const std::string directory = kPrefixPath + "-not-a-port";
   std::filesystem::create_directories(directory);
   Start(directory);
   const Reply reply = driver->Call("open 1");

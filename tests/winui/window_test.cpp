@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,148 +22,64 @@
 #include <vector>
 
 #include "tests/pty.h"
+#include "tests/wine/wine.h"
 
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const std::string kPrefix = COMTESTER_WINUI_PREFIX;
-const std::string kLog = kPrefix + ".log";  // every tool's chatter
-const std::string kWine = COMTESTER_WINE64;
-const std::string kWineServer = COMTESTER_WINESERVER64;
 const std::string kProgram = COMTESTER_PROGRAM;
 const std::string kDriver = COMTESTER_WINDOW_DRIVER;
 const std::string kScreenshot = COMTESTER_SCREENSHOT;
 const std::string kCaption = "Form1";
 
+using test::wine::Kill;
+using test::wine::WaitExit;
+
 [[noreturn]] void Fail(const std::string& what) {
   throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : ""));
 }
 
-// Starts `argv` (a path or a name on PATH) with the given stdin and stdout;
-// -1 means /dev/null and the log. stderr always goes to the log.
-pid_t Spawn(const std::vector<std::string>& argv, int in = -1, int out = -1) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (in >= 0)
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out >= 0)
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-  else
-    posix_spawn_file_actions_addopen(&actions, 1, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, kLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    errno = error;
-    Fail("cannot start " + argv[0]);
-  }
-  return pid;
-}
+const test::wine::Prefix* g_prefix = nullptr;
 
-// The exit status, or -1 when the process did not end by the deadline.
-int WaitExit(pid_t pid, std::chrono::milliseconds deadline) {
-  int status = 0;
-  if (!test::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline)) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+void RunTool(const std::vector<std::string>& argv) { g_prefix->Run(argv); }
+void MapPorts(const std::string& com1, const std::string& com2) { g_prefix->MapPorts(com1, com2); }
 
-void RunTool(const std::vector<std::string>& argv) {
-  const int status = WaitExit(Spawn(argv), 120s);
-  if (status != 0) {
-    errno = 0;
-    Fail(argv[0] + " " + (argv.size() > 1 ? argv[1] : "") + " ended with " + std::to_string(status) + ", see " +
-         kLog);
-  }
-}
-
-void Kill(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
-}
-
-std::string LinkOf(const std::string& dosDevice) {
-  std::error_code error;
-  return fs::read_symlink(kPrefix + "/dosdevices/" + dosDevice, error).string();
-}
-
-// COM1 and COM2, always both: a port left alone may point at the console.
-// The mount manager relinks dosdevices only when a session starts.
-void MapPorts(const std::string& com1, const std::string& com2) {
-  // Wine opens /dev/ttyS<n-1>, the console, for a COMn whose link leads
-  // nowhere: only devices that are there.
-  for (const std::string& path : {com1, com2})
-    if (!fs::is_character_file(path)) {
-      errno = 0;
-      Fail("no device " + path);
-    }
-  const std::string key = R"(HKLM\Software\Wine\Ports)";
-  for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
-    RunTool({kWine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
-  RunTool({kWineServer, "-k"});
-  RunTool({kWineServer, "-p"});
-  RunTool({kWine, "reg", "query", key});
-  if (!test::WaitFor([&] { return LinkOf("com1") == com1 && LinkOf("com2") == com2; })) {
-    errno = 0;
-    Fail("dosdevices: com1 -> " + LinkOf("com1") + ", com2 -> " + LinkOf("com2") + "; wanted " + com1 + ", " +
-         com2);
-  }
-}
-
-// Xvfb on a display it picks itself, openbox on it, and a fresh wine prefix.
+// Xvfb on a display it picks itself, openbox on it, and the wine prefix.
 class Session : public ::testing::Environment {
  public:
   void SetUp() override {
-    for (const std::string& file : {kWine, kWineServer, kProgram, kDriver})
-      if (access(file.c_str(), X_OK) != 0) Fail("missing " + file);
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl", "import"})
       if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) {
         errno = 0;
         Fail(std::string("missing ") + tool + " (scripts/install-dependencies.sh installs it)");
       }
+    g_prefix = new test::wine::Prefix(COMTESTER_WINUI_PREFIX);
     std::error_code ignored;
-    fs::remove(kLog, ignored);
-    signal(SIGPIPE, SIG_IGN);
+    fs::remove(g_prefix->log(), ignored);
 
     // Xvfb writes the number of a free display it took to the pipe's write
     // end, the only descriptor of ours it inherits; no one else gets it.
     int display[2];
     if (pipe(display) != 0) Fail("pipe");
     fcntl(display[0], F_SETFD, FD_CLOEXEC);
-    xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp", "-screen",
-                   "0", "1280x1024x24"});
+    xvfb_ = g_prefix->Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset",
+                             "-nolisten", "tcp", "-screen", "0", "1280x1024x24"});
     close(display[1]);
     std::string number;
     pollfd p{display[0], POLLIN, 0};
     for (char c; poll(&p, 1, 10000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
     close(display[0]);
-    if (number.empty()) Fail("Xvfb named no display, see " + kLog);
+    if (number.empty()) Fail("Xvfb named no display, see " + g_prefix->log());
     setenv("DISPLAY", (":" + number).c_str(), 1);
-    openbox_ = Spawn({"openbox", "--sm-disable"});
-
-    setenv("WINEPREFIX", kPrefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no Mono or Gecko installer
-    setenv("LC_ALL", "C", 1);
     unsetenv("WAYLAND_DISPLAY");
-    fs::remove_all(kPrefix);
-    RunTool({kWine, "wineboot", "--init"});
-    RunTool({kWineServer, "-w"});
+    openbox_ = g_prefix->Spawn({"openbox", "--sm-disable"});
   }
 
   void TearDown() override {
-    if (fs::exists(kPrefix)) RunTool({kWineServer, "-k"});
+    g_prefix->Stop();
     Kill(openbox_);
     Kill(xvfb_);
   }
@@ -177,33 +92,14 @@ class Session : public ::testing::Environment {
 // window_driver.exe under wine64, spoken to over pipes.
 class Driver {
  public:
-  Driver() {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Fail("pipe");
-    pid_ = Spawn({kWine, kDriver}, in[0], out[1]);
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-    const std::string first = ReadLine(30s);
-    if (first != "ready") {
-      errno = 0;
-      Fail("driver said \"" + first + "\"");
-    }
-  }
-  ~Driver() {
-    Kill(pid_);
-    close(in_);
-    close(out_);
-  }
+  Driver() : program_(*g_prefix, kDriver) {}
 
   // The answer's lines, the last one ("ok ...", "end" or "error ...") included.
   std::vector<std::string> Call(const std::string& command) {
-    const std::string line = command + "\n";
-    if (write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) Fail("write to driver");
+    program_.Send(command);
     std::vector<std::string> lines;
     for (;;) {
-      lines.push_back(ReadLine(30s));
+      lines.push_back(program_.ReadLine(30s).value_or("error driver silent"));
       const std::string& last = lines.back();
       if (last == "end" || last == "ok" || last.starts_with("ok ") || last.starts_with("error ")) return lines;
     }
@@ -228,36 +124,13 @@ class Driver {
   }
 
  private:
-  std::string ReadLine(std::chrono::milliseconds deadline) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
-        line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      char chunk[4096];
-      ssize_t n = 0;
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-          (n = read(out_, chunk, sizeof chunk)) <= 0)
-        return "error driver silent";
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  std::string buffer_;
+  test::wine::PipedProgram program_;
 };
 
 // comtester.exe under wine64, its window up.
 class Program {
  public:
-  explicit Program(Driver& driver) : pid_(Spawn({kWine, kProgram})) {
+  explicit Program(Driver& driver) : pid_(g_prefix->Spawn({test::wine::kWine, kProgram})) {
     const std::vector<std::string> shown = driver.Call("wait " + kCaption + " 30000");
     if (shown.back() != "ok") {
       errno = 0;
@@ -410,10 +283,10 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
 // At 144 DPI the program scales itself; read back at 96 PPI nothing moves.
 TEST(Window, KeepsItsLayoutAtAnotherDpi) {
   const std::string key = R"(HKCU\Control Panel\Desktop)";
-  RunTool({kWine, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
+  RunTool({test::wine::kWine, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
   struct Restore {
     std::string key;
-    ~Restore() { RunTool({kWine, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+    ~Restore() { RunTool({test::wine::kWine, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
   } restore{key};
   test::Pty com1, com2;
   MapPorts(com1.path(), com2.path());  // restarts the session, which reads the DPI
