@@ -116,12 +116,6 @@ QImage DecodeIcon16(std::string_view ico) {
   return image;
 }
 
-QWidget* FocusTarget(Native* native) {
-  if (native->kind != Kind::RadioGroup || native->radios.empty()) return native->widget;
-  const int index = ItemIndex(native);
-  return native->radios[index >= 0 ? index : 0];
-}
-
 }  // namespace
 
 void Initialize() {
@@ -288,12 +282,15 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
 
 void SetTabOrder(Native* form, const std::vector<Native*>& order) {
   for (QWidget* child : form->widget->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
+  // A group's buttons all go in the chain: Qt's Tab stops only at the chosen
+  // one of a set of exclusive buttons, as a dialog does, and arrows choose.
+  std::vector<QWidget*> chain;
   for (Native* native : order) {
-    native->widget->setFocusPolicy(native->kind == Kind::RadioGroup ? Qt::NoFocus : Qt::StrongFocus);
-    for (QRadioButton* radio : native->radios) radio->setFocusPolicy(Qt::StrongFocus);
+    if (native->kind != Kind::RadioGroup) chain.push_back(native->widget);
+    chain.insert(chain.end(), native->radios.begin(), native->radios.end());
   }
-  for (std::size_t i = 1; i < order.size(); ++i)
-    QWidget::setTabOrder(FocusTarget(order[i - 1]), FocusTarget(order[i]));
+  for (QWidget* w : chain) w->setFocusPolicy(Qt::StrongFocus);
+  for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 
 void SetIcon(Native* form, const std::string& resource) {

@@ -146,6 +146,17 @@ TEST_F(Window, TabVisitsTheControlsInTheirOrder) {
   // Shift+Tab goes back.
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
   EXPECT_EQ(QApplication::focusWidget(), expected[5]);
+
+  // An arrow chooses the other port; Tab then enters the group at it.
+  Radio("COM1")->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Radio("COM1"), Qt::Key_Down);
+  EXPECT_TRUE(Radio("COM2")->isChecked());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), Memo("mSend"));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), Radio("COM2"));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), expected[1]);
 }
 
 TEST_F(Window, OpenSendAndReceiveDriveTheLine) {

@@ -240,6 +240,18 @@ TEST(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
   EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("gettext " + kCaption + " " + kSendMemo) == "\\r\\n"; }, 3s))
       << driver.Ok("gettext " + kCaption + " " + kSendMemo);
   EXPECT_EQ(driver.Focus(), "Edit - \\r\\n @40,176");
+
+  // An arrow chooses COM2; Tab then enters the group at it, not at COM1.
+  RunTool({"xdotool", "key", "shift+Tab"});
+  ASSERT_TRUE(focusIs("Button checked COM1 @")) << driver.Focus();
+  RunTool({"xdotool", "key", "Down"});
+  EXPECT_TRUE(focusIs("Button checked COM2 @")) << driver.Focus();
+  RunTool({"xdotool", "key", "Tab"});
+  EXPECT_TRUE(focusIs("Edit - \\r\\n @40,176")) << driver.Focus();
+  RunTool({"xdotool", "key", "shift+Tab"});
+  EXPECT_TRUE(focusIs("Button checked COM2 @")) << driver.Focus();
+  RunTool({"xdotool", "key", "shift+Tab"});
+  EXPECT_TRUE(focusIs(order[2])) << driver.Focus();
 }
 
 TEST(Window, ButtonsDriveTheLineEndToEnd) {
