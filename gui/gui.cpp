@@ -15,8 +15,8 @@ TApplication* Application = new TApplication;  // lives as long as the process
 
 // --- components and controls ---
 
-TComponent::TComponent(TComponent* AOwner) : owner_(AOwner) {
-  if (owner_) owner_->components_.emplace_back(this);
+TComponent::TComponent(TComponent* AOwner) {
+  if (AOwner) AOwner->components_.emplace_back(this);
 }
 
 TComponent::~TComponent() { DestroyComponents(); }
@@ -69,8 +69,6 @@ void TRadioGroup::SetItemIndex(int index) { gui::backend::SetItemIndex(Handle(),
 TForm::TForm(TComponent* AOwner)
     : TControl(AOwner, gui::backend::Create(Kind::Form, *this, nullptr)) {}
 
-std::vector<TControl*> TForm::TabOrder() const { return tabOrder_; }
-
 // --- the application object ---
 
 TApplication::TApplication() : TComponent(nullptr) {}
@@ -93,8 +91,6 @@ void TApplication::Run() {
 void TApplication::ShowException(const Exception* E) {
   gui::backend::MessageBox(E->Message, Title(), true);
 }
-
-void TApplication::Terminate() { gui::backend::Quit(); }
 
 std::string TApplication::Title() const { return gui::backend::ProgramName(); }
 
@@ -295,16 +291,14 @@ void FormClass::Load(TForm& form, std::string_view text) const {
 
   std::stable_sort(tabbed.begin(), tabbed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  form.tabOrder_.clear();
+  std::vector<Native*> natives;  // in Tab order
   for (std::size_t i = 0; i < tabbed.size(); ++i) {
     if (i > 0 && tabbed[i].first == tabbed[i - 1].first)
       throw Exception(formObject.name + ": TabOrder " + std::to_string(tabbed[i].first) +
                       " used twice");
-    form.tabOrder_.push_back(tabbed[i].second);
+    natives.push_back(tabbed[i].second->Handle());
   }
-  form.tabOrder_.insert(form.tabOrder_.end(), untabbed.begin(), untabbed.end());
-  std::vector<Native*> natives;
-  for (TControl* c : form.tabOrder_) natives.push_back(c->Handle());
+  for (TControl* c : untabbed) natives.push_back(c->Handle());
 
   backend::SetFormStyle(form.Handle(), color, font, texts);
   backend::SetTabOrder(form.Handle(), natives);

@@ -41,7 +41,6 @@ class TComponent : public TObject {
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
 
-  TComponent* Owner() const { return owner_; }
   const std::string& Name() const { return name_; }
   void SetName(std::string name) { name_ = std::move(name); }
   // The owned component of that name, or nullptr.
@@ -52,7 +51,6 @@ class TComponent : public TObject {
   void DestroyComponents();
 
  private:
-  TComponent* owner_;
   std::string name_;
   std::vector<std::unique_ptr<TComponent>> components_;
 };
@@ -112,12 +110,6 @@ class TRadioGroup : public TControl {
 class TForm : public TControl {
  public:
   explicit TForm(TComponent* AOwner);
-  // Controls that take the keyboard focus, in Tab order.
-  std::vector<TControl*> TabOrder() const;
-
- private:
-  friend class gui::FormClass;
-  std::vector<TControl*> tabOrder_;
 };
 
 class TApplication : public TComponent {
@@ -132,9 +124,6 @@ class TApplication : public TComponent {
   // loop goes on; any other exception ends the loop and leaves Run.
   void Run();
   void ShowException(const Exception* E);
-  // Ends Run as closing the main form does.
-  void Terminate();
-  TForm* MainForm() const { return mainForm_; }
   std::string Title() const;
 
   // The boundary at which a backend delivers an event: what the handler throws

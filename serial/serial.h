@@ -15,7 +15,6 @@ namespace serial {
 using Handle = std::intptr_t;
 inline constexpr Handle kInvalidHandle = -1;  // INVALID_HANDLE_VALUE
 
-inline constexpr int kPortCount = 2;  // COM1 and COM2
 inline constexpr std::size_t kReceiveLimit = 1024;
 
 // The open port: 0 at start, kInvalidHandle after a failed open. Both mean
