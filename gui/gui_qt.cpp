@@ -20,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <optional>
+
 #include "gui/backend.h"
 #include "gui/embedded.h"
 
@@ -76,6 +78,12 @@ void LayOutRadios(Native* group) {
     radio->setGeometry(8, y, std::max(0, box->width() - 16), step);
     y += step;
   }
+}
+
+std::optional<std::string_view> Embedded(const std::string& name) {
+  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i)
+    if (kEmbeddedResources[i].name == name) return kEmbeddedResources[i].bytes;
+  return std::nullopt;
 }
 
 // A one-image 16-colour icon, as ours is, decoded here: the toolkit's ICO
@@ -294,15 +302,13 @@ void SetTabOrder(Native* form, const std::vector<Native*>& order) {
 }
 
 void SetIcon(Native* form, const std::string& resource) {
-  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
-    if (kEmbeddedResources[i].name != resource) continue;
-    const std::string_view bytes = kEmbeddedResources[i].bytes;
-    QImage icon = DecodeIcon16(bytes);
-    if (icon.isNull())
-      icon.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
-                        static_cast<int>(bytes.size()), "ICO");
-    if (!icon.isNull()) form->widget->setWindowIcon(QPixmap::fromImage(icon));
-  }
+  const std::optional<std::string_view> bytes = Embedded(resource);
+  if (!bytes) return;
+  QImage icon = DecodeIcon16(*bytes);
+  if (icon.isNull())
+    icon.loadFromData(reinterpret_cast<const uchar*>(bytes->data()),
+                      static_cast<int>(bytes->size()), "ICO");
+  if (!icon.isNull()) form->widget->setWindowIcon(QPixmap::fromImage(icon));
 }
 
 void Show(Native* form) {
@@ -332,8 +338,7 @@ void MessageBox(const std::string& utf8Text, const std::string& caption, bool er
 }
 
 std::string LoadResource(const std::string& name) {
-  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i)
-    if (kEmbeddedResources[i].name == name) return std::string(kEmbeddedResources[i].bytes);
+  if (const auto bytes = Embedded(name)) return std::string(*bytes);
   throw Exception("The program holds no resource " + name);
 }
 
