@@ -19,6 +19,8 @@
 #include <string_view>
 #include <utility>
 
+#include "serial/text.h"
+
 namespace serial {
 
 namespace {
@@ -50,9 +52,11 @@ constexpr tcflag_t kRawInput =
 constexpr tcflag_t kRawLocal = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
 
 // Converts with iconv, stepping one byte past anything the source encoding
-// can't decode, which becomes `replacement`.
+// can't decode, which becomes `replacement`. `incomplete`, when given, learns
+// how many bytes at the end start a character they don't finish.
 std::string Convert(std::string_view in, const char* to, const char* from,
-                    std::string_view replacement = "\xEF\xBF\xBD") {
+                    std::string_view replacement = "\xEF\xBF\xBD",
+                    std::size_t* incomplete = nullptr) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
   std::string out;
@@ -65,6 +69,10 @@ std::string Convert(std::string_view in, const char* to, const char* from,
     const std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     out.append(buffer, static_cast<std::size_t>(dst - buffer));
     if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      if (errno == EINVAL && incomplete) {
+        *incomplete = srcLeft;
+        break;
+      }
       out += replacement;
       ++src;
       --srcLeft;
@@ -131,7 +139,10 @@ Handle PosixDevice::OpenPort(const std::string& name) {
 
   // Writes block, as they do on a Windows port.
   const int flags = fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return kInvalidHandle;
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ioctl(fd.get(), TIOCNXCL);
+    return kInvalidHandle;
+  }
   return fd.release();
 }
 
@@ -145,7 +156,13 @@ bool PosixDevice::SetLine(Handle port) {
   return tcgetattr(Fd(port), &now) == 0 && HasLineSettings(now);
 }
 
-void PosixDevice::ClosePort(Handle port) { close(Fd(port)); }
+void PosixDevice::ClosePort(Handle port) {
+  // The tty keeps TIOCEXCL for as long as anyone holds it open (a
+  // pseudo-terminal's far end, say): give it back with the port, or no one
+  // but root could open the line again.
+  ioctl(Fd(port), TIOCNXCL);
+  close(Fd(port));
+}
 
 std::size_t PosixDevice::Write(Handle port, const char* data, std::size_t size) {
   ssize_t n;
@@ -194,5 +211,15 @@ std::string Utf8ToLocal(std::string_view utf8) {
 }
 
 std::string Big5ToUtf8(std::string_view big5) { return Convert(big5, "UTF-8", "BIG5"); }
+
+std::size_t IncompleteTail(std::string_view local) {
+  const char* encoding = LocaleEncoding();
+  if (!encoding) return Utf8IncompleteTail(local);
+  // iconv tells a cut character at the end from a wrong one; decoding from
+  // the start keeps double-byte pairs in step.
+  std::size_t incomplete = 0;
+  Convert(local, "UTF-8", encoding, "?", &incomplete);
+  return incomplete;
+}
 
 }  // namespace serial
