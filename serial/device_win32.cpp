@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "serial/platform.h"
+#include "serial/text.h"
 
 namespace serial {
 
@@ -98,6 +99,15 @@ Device& PlatformDevice() {
 std::string LocalToUtf8(std::string_view local) { return Narrow(Widen(local, CP_ACP), CP_UTF8); }
 
 std::string Utf8ToLocal(std::string_view utf8) { return Narrow(Widen(utf8, CP_UTF8), CP_ACP); }
+
+std::size_t IncompleteTail(std::string_view local) {
+  if (GetACP() == CP_UTF8) return Utf8IncompleteTail(local);
+  // Walk from the start: a trail byte may look like a lead byte.
+  std::size_t i = 0;
+  while (i < local.size())
+    i += IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(local[i])) ? 2 : 1;
+  return i > local.size() ? 1 : 0;
+}
 
 std::string Big5ToUtf8(std::string_view big5) {
   constexpr UINT kBig5CodePage = 950;

@@ -47,5 +47,8 @@ void UseDevice(Device* device);
 std::string LocalToUtf8(std::string_view local);
 std::string Utf8ToLocal(std::string_view utf8);
 std::string Big5ToUtf8(std::string_view big5);
+// How many bytes at the end of `local` begin a character that they do not
+// complete: 0 when the text ends on a whole character.
+std::size_t IncompleteTail(std::string_view local);
 
 }  // namespace serial

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "serial/messages.h"
 #include "serial/platform.h"
@@ -15,6 +16,9 @@ namespace {
 
 Device* g_device = nullptr;
 AlertSink g_alertSink = nullptr;
+// The leading bytes of a character that the end of the last Receive cut in
+// two; they go in front of the next Receive's bytes. Nothing else is kept.
+std::string g_heldBack;
 
 void Show(const Message& message) {
   const std::string text = Big5ToUtf8(message.big5Text);
@@ -39,6 +43,7 @@ void Open(int portIndex) {
   Device& device = CurrentDevice();
   // Reopening, or switching ports, must not leave the earlier port held.
   if (IsOpen()) device.ClosePort(hCom);
+  g_heldBack.clear();
 
   hCom = device.OpenPort(PortName(portIndex));
   if (!IsOpen()) {
@@ -80,7 +85,11 @@ std::optional<std::string> Receive() {
     if (!read) return std::nullopt;
     got = *read;
   }
-  return ReceivedText(std::string_view(buffer.data(), got));
+  std::string bytes = std::exchange(g_heldBack, {});
+  bytes.append(buffer.data(), got);
+  g_heldBack = bytes.substr(bytes.size() - IncompleteTail(bytes));
+  bytes.resize(bytes.size() - g_heldBack.size());
+  return ReceivedText(bytes);
 }
 
 void Exit() {
