@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial/platform.h"
@@ -176,6 +177,21 @@ TEST_F(Operations, ReceiveShowsZeroBytesAndTheTextAfterThem) {
   serial::Open(0);
   device.queue = std::string("ab\0cd\0\0", 7);
   EXPECT_EQ(serial::Receive(), "ab\u2400cd\u2400\u2400");
+}
+
+TEST_F(Operations, ACutCharacterWaitsForTheNextPressButNotForAnotherOpen) {
+  serial::Open(0);
+  // U+1F600 arriving a byte at a time.
+  for (auto [arrival, shown] : {std::pair{"a\xF0", "a"}, std::pair{"\x9F", ""}, std::pair{"\x98", ""},
+                                std::pair{"\x80z", "\U0001F600z"}}) {
+    device.queue = arrival;
+    EXPECT_EQ(serial::Receive(), shown);
+  }
+  device.queue = "c\xE4\xB8";  // the first two bytes of U+4E2D
+  EXPECT_EQ(serial::Receive(), "c");
+  serial::Open(1);  // another port starts afresh
+  device.queue = "\xAD" "d";
+  EXPECT_EQ(serial::Receive(), "\xAD" "d");
 }
 
 TEST_F(Operations, ReceiveLeavesTheBoxWhenTheQueryOrTheReadFails) {

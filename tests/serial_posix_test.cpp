@@ -1,13 +1,21 @@
 // The operations over the POSIX backend on real pseudo-terminal pairs: COM1
 // and COM2 are mapped to the near ends, the tests play the peer.
 #include <fcntl.h>
+#include <grp.h>
+#include <langinfo.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/device_posix.h"
@@ -152,6 +160,62 @@ TEST_F(PosixLine, AHeldPortCannotBeOpenedAgainFromHereOrElsewhere) {
   EXPECT_TRUE(g_shown.empty());
 }
 
+// The tty's exclusive-use flag, as anyone holding the line sees it.
+bool Exclusive(const test::Pty& pty) {
+  const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);  // root may
+  int exclusive = -1;
+  const bool set = fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 1;
+  if (fd >= 0) close(fd);
+  return set;
+}
+
+// Runs `body` in a child process as the user nobody; its exit status.
+template <class Body>
+int AsNobody(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    _exit(body());
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Root passes TIOCEXCL by, so what a normal user meets is tried as one.
+TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
+  for (const std::string& path : {com1.path(), com2.path()}) ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  auto othersCanOpen = [](const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  };
+
+  serial::Open(0);
+  ASSERT_TRUE(serial::IsOpen());
+  EXPECT_TRUE(Exclusive(com1)) << "open, yet the line is not held exclusively";
+  EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) ? 1 : 0; }), 0)
+      << "a normal user opened the held line";
+  serial::Open(1);  // opening another port gives the first one back
+  EXPECT_FALSE(Exclusive(com1));
+  EXPECT_TRUE(Exclusive(com2));
+  device.ClosePort(hCom);
+  hCom = 0;
+
+  const int status = AsNobody([&] {
+    serial::Open(0);
+    if (!serial::IsOpen()) return 1;
+    serial::Open(0);
+    if (!serial::IsOpen()) return 2;  // the second press of "open" failed
+    serial::Open(1);
+    if (!serial::IsOpen() || !othersCanOpen(com1.path())) return 3;
+    serial::Exit();
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Exclusive(com2)) << "the flag outlived the program's use of the port";
+  EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) && othersCanOpen(com2.path()) ? 0 : 1; }), 0);
+}
+
 TEST_F(PosixLine, AMissingPortShowsCommError) {
   com1Path = "/dev/no-such-port";
   serial::Open(0);
@@ -160,15 +224,21 @@ TEST_F(PosixLine, AMissingPortShowsCommError) {
 }
 
 TEST_F(PosixLine, ADeviceWithoutLineSettingsShowsSetErrorAndIsClosed) {
-  com1Path = "/dev/null";
+  // A file of the test's own: it opens and locks like a port but is no tty.
+  char notALine[] = "/tmp/comtester-not-a-line-XXXXXX";
+  const int file = mkstemp(notALine);
+  ASSERT_GE(file, 0);
+  close(file);
+  com1Path = notALine;
   serial::Open(0);
   EXPECT_EQ(g_shown, std::vector<std::string>{"Set Error|通訊埠設定錯誤!!!"});
   EXPECT_FALSE(serial::IsOpen());
-  // The handle was given back: nothing of ours holds /dev/null locked.
-  serial::PosixDevice other{[](const std::string&) { return std::string("/dev/null"); }};
+  // The handle was given back: nothing of ours holds the file locked.
+  serial::PosixDevice other{[&](const std::string&) { return std::string(notALine); }};
   const serial::Handle again = other.OpenPort("COM1");
   EXPECT_NE(again, kInvalidHandle);
   if (again != kInvalidHandle) other.ClosePort(again);
+  unlink(notALine);
 }
 
 TEST_F(PosixLine, BytesPassUntouchedBothWays) {
@@ -186,6 +256,18 @@ TEST_F(PosixLine, BytesPassUntouchedBothWays) {
 
   com1.Write(std::string("to\0gether\0", 10));
   EXPECT_EQ(ReceiveAtLeast(14), "to\u2400gether\u2400");
+}
+
+TEST_F(PosixLine, A64KiBSendReachesAReadingPeerWhole) {
+  serial::Open(0);
+  std::string text;
+  for (std::size_t i = 0; text.size() < 65536; ++i) text += static_cast<char>('!' + i % 90);
+  std::string got;
+  std::thread peer([&] { got = com1.ReadUpTo(text.size(), 5s); });
+  serial::Send(text);  // returns once the driver has taken every byte
+  peer.join();
+  EXPECT_EQ(got.size(), text.size());
+  EXPECT_TRUE(got == text);
 }
 
 TEST_F(PosixLine, AStrayXoffDoesNotFreezeSend) {
@@ -210,6 +292,80 @@ TEST_F(PosixLine, MoreThanTheLimitArrivesOverTwoPressesWithNothingLost) {
   EXPECT_EQ(serial::Receive(), sent.substr(0, 1024));
   EXPECT_EQ(serial::Receive(), sent.substr(1024));
   EXPECT_EQ(serial::Receive(), "");
+}
+
+// A character cut by the limit, or by the moment of the press, is shown
+// whole at the front of the next press, in the locale's encoding.
+class SplitCharacters : public PosixLine, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    PosixLine::SetUp();
+    const std::string charset = GetParam();
+    // A locale of the test's own, so the machine needs none generated.
+    const std::string dir = std::filesystem::current_path() / "locales";
+    const std::string name = "zh_TW." + charset;
+    if (!std::filesystem::exists(dir + "/" + name)) {
+      // Made aside and renamed into place: tests may run side by side.
+      const std::string aside = dir + "/" + name + "." + std::to_string(getpid());
+      std::filesystem::create_directories(dir);
+      const std::string make = "localedef -c -i zh_TW -f " + charset + " " + aside + " 2>/dev/null";
+      std::system(make.c_str());
+      std::error_code ignored;
+      std::filesystem::rename(aside, dir + "/" + name, ignored);
+      std::filesystem::remove_all(aside, ignored);
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_ALL, name.c_str()), nullptr) << name << " (localedef, from locales)";
+    ASSERT_STREQ(nl_langinfo(CODESET), charset.c_str());
+  }
+  void TearDown() override {
+    std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    PosixLine::TearDown();
+  }
+  void Arrive(const std::string& bytes) {
+    com1.Write(bytes);
+    ASSERT_TRUE(test::WaitFor([&] { return device.Waiting(hCom) >= bytes.size(); }));
+  }
+};
+
+TEST_P(SplitCharacters, ShowWholeOnTheNextPressWithNothingLost) {
+  const std::string text = "中文測試，串列埠。";
+  const std::string bytes = serial::Utf8ToLocal(text);
+  serial::Open(0);
+
+  // Cut by the limit: the first character's second byte is byte 1025.
+  const std::string filler(1023, '.');
+  Arrive(filler + bytes);
+  EXPECT_EQ(serial::Receive(), filler);
+  EXPECT_EQ(serial::Receive(), text);
+
+  // Cut by the moment of the press, one byte into a character and then again.
+  for (std::size_t cut : {std::size_t{1}, bytes.size() - 1}) {
+    Arrive("ab" + bytes.substr(0, cut));
+    const std::optional<std::string> first = serial::Receive();
+    Arrive(bytes.substr(cut));
+    const std::optional<std::string> second = serial::Receive();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first + *second, "ab" + text) << "cut after byte " << cut;
+    EXPECT_EQ(first->find("\xEF\xBF\xBD"), std::string::npos) << *first;
+  }
+  EXPECT_EQ(serial::Receive(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, SplitCharacters, ::testing::Values("UTF-8", "BIG5"));
+
+TEST_F(PosixLine, EveryLineBreakShowsAsOne) {
+  serial::Open(0);
+  com1.Write("line1\nline2\rline3\r\nline4");
+  ASSERT_TRUE(test::WaitFor([&] { return device.Waiting(hCom) == 24u; }));
+  EXPECT_EQ(serial::Receive(), "line1\r\nline2\r\nline3\r\nline4");
+}
+
+TEST(DevicePath, Com1IsTheFirstSerialDeviceAndCom2TheSecond) {
+  EXPECT_EQ(serial::DevicePath("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(serial::DevicePath("COM2"), "/dev/ttyS1");
+  EXPECT_EQ(serial::DevicePath("COM3"), "");
 }
 
 TEST_F(PosixLine, APeerThatGoesAwayHangsAndCrashesNothing) {
