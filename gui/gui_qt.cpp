@@ -20,6 +20,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <optional>
 
 #include "gui/backend.h"
@@ -124,6 +127,45 @@ QImage DecodeIcon16(std::string_view ico) {
   return image;
 }
 
+constexpr char kNoDesktop[] =
+    "comtester needs a graphical desktop (DISPLAY or WAYLAND_DISPLAY), and none answers.\n";
+
+// Holds the toolkit's messages while it connects to the desktop. When none
+// answers, the toolkit ends with advice to reinstall, which is wrong: we say
+// what is missing instead and end with status 0, as every end of ours does.
+class StartMessages {
+ public:
+  StartMessages() { previous_ = qInstallMessageHandler(&StartMessages::Hold); }
+  ~StartMessages() {
+    qInstallMessageHandler(previous_);
+    const std::lock_guard lock(mutex_);
+    for (const Held& m : held_)
+      previous_(m.type, QMessageLogContext(m.file.constData(), m.line, m.function.constData(),
+                                           m.category.constData()),
+                m.text);
+    held_.clear();
+  }
+
+ private:
+  struct Held {
+    QtMsgType type;
+    QByteArray file, function, category;
+    int line;
+    QString text;
+  };
+  static void Hold(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+      std::fputs(kNoDesktop, stderr);
+      std::_Exit(0);  // half built: no destructors, no abort
+    }
+    const std::lock_guard lock(mutex_);
+    held_.push_back({type, context.file, context.function, context.category, context.line, text});
+  }
+  static inline QtMessageHandler previous_ = nullptr;
+  static inline std::mutex mutex_;
+  static inline std::vector<Held> held_;
+};
+
 }  // namespace
 
 void Initialize() {
@@ -131,6 +173,9 @@ void Initialize() {
   static int argc = 1;
   static char name[] = "comtester";
   static char* argv[] = {name, nullptr};
+  // A platform named in the environment is the toolkit's to run as it sees fit.
+  std::optional<StartMessages> hold;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) hold.emplace();
   new QApplication(argc, argv);  // lives as long as the process
 }
 
