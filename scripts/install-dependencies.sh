@@ -11,6 +11,10 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   # running and looking at the programs in tests, the demo and the benchmarks
   wine64 xvfb openbox xdotool wmctrl xclip x11-utils imagemagick python3 util-linux file
+  # the tests' own Big5 and UTF-8 locales (localedef and its sources)
+  locales
+  # the serial link on a UART driver in an emulated machine
+  qemu-system-x86 busybox-static
 )
 
 missing=()

@@ -146,14 +146,26 @@ Handle PosixDevice::OpenPort(const std::string& name) {
   return fd.release();
 }
 
+bool WriteLineSettings(int fd, const termios& wanted) {
+  if (tcsetattr(fd, TCSANOW, &wanted) != 0) return false;
+  // tcsetattr succeeds when any one change took, and a UART's driver keeps
+  // its old speed when asked for one it can't make: look at what it kept.
+  termios now{};
+  if (tcgetattr(fd, &now) != 0) return false;
+  constexpr tcflag_t kFrame = CSIZE | PARENB | PARODD | CSTOPB | CREAD | CLOCAL;
+  return cfgetispeed(&now) == cfgetispeed(&wanted) && cfgetospeed(&now) == cfgetospeed(&wanted) &&
+         (now.c_cflag & kFrame) == (wanted.c_cflag & kFrame) &&
+         (now.c_iflag & kRawInput) == (wanted.c_iflag & kRawInput) &&
+         (now.c_oflag & OPOST) == (wanted.c_oflag & OPOST) &&
+         (now.c_lflag & kRawLocal) == (wanted.c_lflag & kRawLocal) &&
+         now.c_cc[VMIN] == wanted.c_cc[VMIN] && now.c_cc[VTIME] == wanted.c_cc[VTIME];
+}
+
 bool PosixDevice::SetLine(Handle port) {
   termios tio{};
   if (tcgetattr(Fd(port), &tio) != 0) return false;
   ApplyLineSettings(tio);
-  if (tcsetattr(Fd(port), TCSANOW, &tio) != 0) return false;
-  // tcsetattr succeeds when any one change took: look at what the line has.
-  termios now{};
-  return tcgetattr(Fd(port), &now) == 0 && HasLineSettings(now);
+  return WriteLineSettings(Fd(port), tio);
 }
 
 void PosixDevice::ClosePort(Handle port) {

@@ -16,6 +16,9 @@ namespace serial {
 // translation or software flow control. Hardware flow control is kept.
 void ApplyLineSettings(termios& tio);
 bool HasLineSettings(const termios& tio);
+// Writes `wanted` to the port and reads back what the driver kept: true only
+// when the speed, the frame and the raw mode all took as asked.
+bool WriteLineSettings(int fd, const termios& wanted);
 
 // "COM1" is /dev/ttyS0, "COM2" is /dev/ttyS1; anything else has no device.
 std::string DevicePath(const std::string& portName);

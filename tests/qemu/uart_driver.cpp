@@ -1,0 +1,167 @@
+// Runs inside the emulated machine as its only program: drives the serial
+// operations on COM2 = /dev/ttyS1, a 16550 under the kernel's 8250 driver,
+// from commands on the console, one result line each (alerts before it):
+//   preset          -> sets ttyS1 to 1200 baud, 7 data bits, odd parity, 2 stop
+//                      bits, cooked; replies "termios ..." as below
+//   open <index>    -> "open 1" when the port is open, "open 0" when not
+//   termios         -> "termios <iflag> <oflag> <cflag> <lflag> <ispeed> <ospeed>"
+//                      of the open port, flags in hex, speeds in baud
+//   speed <baud>    -> asks the open port for that speed with the line's other
+//                      settings; "took 1" or "took 0", then the speed it kept
+//   send <hex>      -> "sent"
+//   receive         -> "text <hex of the UTF-8 text>" or "none"
+//   waiting         -> "waiting <count>" or "waiting none"
+//   second          -> another process opens COM2 as root, then as nobody:
+//                      "second root <opened|refused> nobody <opened|errno name>"
+//   exit            -> the process ends through serial::Exit
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "serial/device_posix.h"
+#include "serial/serial.h"
+#include "tests/wine/hex.h"
+
+namespace {
+
+using test::FromHex;
+using test::ToHex;
+
+const char kLine[] = "/dev/ttyS1";
+
+void Reply(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void PrintAlert(const std::string& utf8Text, const std::string& caption) {
+  Reply("alert " + ToHex(caption) + " " + ToHex(utf8Text));
+}
+
+struct Speed {
+  speed_t code;
+  unsigned baud;
+};
+constexpr Speed kSpeeds[] = {{B1200, 1200},       {B9600, 9600},       {B115200, 115200},
+                             {B4000000, 4000000}, {B0, 0}};
+
+unsigned Baud(speed_t code) {
+  for (const Speed& s : kSpeeds)
+    if (s.code == code) return s.baud;
+  return ~0u;
+}
+
+std::string Describe(const termios& tio) {
+  char line[160];
+  std::snprintf(line, sizeof line, "termios %x %x %x %x %u %u", tio.c_iflag, tio.c_oflag, tio.c_cflag,
+                tio.c_lflag, Baud(cfgetispeed(&tio)), Baud(cfgetospeed(&tio)));
+  return line;
+}
+
+std::string Preset() {
+  const int fd = open(kLine, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios tio{};
+  if (fd < 0 || tcgetattr(fd, &tio) != 0) return std::string("preset failed: ") + std::strerror(errno);
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
+  cfsetspeed(&tio, B1200);
+  tcsetattr(fd, TCSANOW, &tio);
+  tcgetattr(fd, &tio);
+  close(fd);
+  return Describe(tio);
+}
+
+std::string AskSpeed(unsigned baud) {
+  termios tio{};
+  if (!serial::IsOpen() || tcgetattr(static_cast<int>(serial::hCom), &tio) != 0) return "took none";
+  serial::ApplyLineSettings(tio);
+  for (const Speed& s : kSpeeds)
+    if (s.baud == baud) cfsetspeed(&tio, s.code);
+  const bool took = serial::WriteLineSettings(static_cast<int>(serial::hCom), tio);
+  tcgetattr(static_cast<int>(serial::hCom), &tio);
+  return std::string("took ") + (took ? "1 " : "0 ") + std::to_string(Baud(cfgetospeed(&tio)));
+}
+
+// What another process meets opening the held line: `open` runs in a child.
+template <class Open>
+std::string InChild(Open open) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    const std::string result = open();
+    (void)!write(pipeEnds[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  char buffer[64];
+  const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
+  close(pipeEnds[0]);
+  waitpid(child, nullptr, 0);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "nothing";
+}
+
+std::string SecondOpen() {
+  const std::string root = InChild([] {
+    serial::PosixDevice device;
+    const serial::Handle port = device.OpenPort("COM2");
+    return std::string(port == serial::kInvalidHandle ? "refused" : "opened");
+  });
+  const std::string nobody = InChild([] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("no-nobody");
+    const int fd = open(kLine, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) return std::string("opened");
+    return std::string(strerrorname_np(errno));
+  });
+  return "second root " + root + " nobody " + nobody;
+}
+
+}  // namespace
+
+int main() {
+  serial::SetAlertSink(PrintAlert);
+  Reply("ready");
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t space = line.find(' ');
+    const std::string command = line.substr(0, space);
+    const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
+    if (command == "preset") {
+      Reply(Preset());
+    } else if (command == "open") {
+      serial::Open(std::stoi(argument));
+      Reply(serial::IsOpen() ? "open 1" : "open 0");
+    } else if (command == "termios") {
+      termios tio{};
+      const bool ok = serial::IsOpen() && tcgetattr(static_cast<int>(serial::hCom), &tio) == 0;
+      Reply(ok ? Describe(tio) : "termios none");
+    } else if (command == "speed") {
+      Reply(AskSpeed(static_cast<unsigned>(std::stoul(argument))));
+    } else if (command == "send") {
+      serial::Send(FromHex(argument));
+      Reply("sent");
+    } else if (command == "receive") {
+      const std::optional<std::string> text = serial::Receive();
+      Reply(text ? "text " + ToHex(*text) : "none");
+    } else if (command == "waiting") {
+      const std::optional<std::size_t> count =
+          serial::IsOpen() ? serial::CurrentDevice().Waiting(serial::hCom) : std::nullopt;
+      Reply(count ? "waiting " + std::to_string(*count) : "waiting none");
+    } else if (command == "second") {
+      Reply(SecondOpen());
+    } else if (command == "exit") {
+      serial::Exit();
+    } else {
+      Reply("unknown " + command);
+    }
+  }
+  return 1;
+}

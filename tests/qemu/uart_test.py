@@ -1,0 +1,355 @@
+#!/usr/bin/env python3
+"""The serial link on a real UART driver: Linux's 8250 driver on an emulated
+16550, checked from the wire's side.
+
+Pseudo-terminals force 8 data bits and no parity on every tcsetattr and
+ignore the speed, so they cannot show what Open programs into a UART. Here
+Debian's kernel boots under QEMU (software emulation) with an initramfs that
+holds busybox and uart_driver, a static program built from the serial link
+itself. The guest's ttyS0 is its console, spoken to over a socket; its ttyS1
+is COM2, whose far end is another socket that this test plays as the peer.
+What the UART is programmed with is read on the host, from QEMU's trace event
+serial_update_parameters, not from the guest's word.
+
+What the emulated UART cannot show, and is left to the pseudo-terminal tests:
+it does not pace bytes by the baud rate, and closing the host's end of the
+line shows the guest no hang-up.
+
+Usage: uart_test.py UART_DRIVER WORK_DIR
+Exit status 77 (skipped, with the reason) where QEMU, busybox or Debian's
+kernel package cannot be had; 0 when every check holds.
+"""
+
+import glob
+import lzma
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+SKIP = 77
+TIME_LIMIT = 120  # seconds, the whole guest's life
+QEMU = "qemu-system-x86_64"
+BUSYBOX = "/bin/busybox"
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def skip(reason):
+    print("SKIPPED: " + reason, flush=True)
+    sys.exit(SKIP)
+
+
+# --- the kernel: Debian's own, fetched and unpacked, never installed ---
+
+def kernel(cache):
+    """An uncompressed vmlinux (booted through its PVH entry, twice as fast
+    as the bzImage), or the bzImage when it can't be unpacked."""
+    found = sorted(glob.glob(os.path.join(cache, "vmlinux-*")))
+    if found:
+        return found[-1]
+    depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
+                             capture_output=True, text=True).stdout
+    image = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", depends)
+    if not image:
+        skip("apt knows no linux-image-amd64 (run apt-get update)")
+    package = image.group(1) + "-unsigned"
+    os.makedirs(cache, exist_ok=True)
+    fetched = subprocess.run(["apt-get", "download", package], cwd=cache,
+                             capture_output=True, text=True)
+    debs = glob.glob(os.path.join(cache, package + "_*.deb"))
+    if fetched.returncode != 0 or not debs:
+        skip(f"cannot download {package}: {fetched.stderr.strip()[-200:]}")
+    with tempfile.TemporaryDirectory(dir=cache) as unpacked:
+        subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], check=True)
+        bzimage = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
+        data = open(bzimage, "rb").read()
+        version = os.path.basename(bzimage)[len("vmlinuz-"):]
+        xz = data.find(b"\xfd7zXZ\x00")
+        target = os.path.join(cache, "vmlinux-" + version)
+        try:
+            elf = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(data[xz:])
+            if xz < 0 or not elf.startswith(b"\x7fELF"):
+                raise ValueError("no xz-packed ELF")
+            open(target + ".part", "wb").write(elf)
+        except (lzma.LZMAError, ValueError):
+            target = os.path.join(cache, "vmlinux-" + version + ".bzimage")
+            shutil.copyfile(bzimage, target + ".part")
+        os.replace(target + ".part", target)
+    for deb in debs:
+        os.remove(deb)
+    return target
+
+
+# --- the initramfs: busybox, the driver, and an init that runs it twice ---
+
+INIT = """#!/bin/busybox sh
+/bin/busybox mount -t devtmpfs dev /dev
+/bin/busybox mount -t proc proc /proc
+/bin/busybox chmod 666 /dev/ttyS1
+/bin/busybox stty -F /dev/ttyS0 raw -echo
+echo "guest up"
+/uart_driver
+echo "driver ended $?"
+/uart_driver
+echo "driver ended $?"
+/bin/busybox reboot -f
+"""
+
+
+def cpio(entries):
+    """A newc archive of (name, mode, data, rdev_major, rdev_minor)."""
+    out = bytearray()
+
+    def add(ino, name, mode, data=b"", major=0, minor=0):
+        encoded = name.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, major, minor, len(encoded), 0]
+        out.extend(b"070701" + b"".join(b"%08x" % f for f in fields) + encoded)
+        out.extend(b"\0" * (-len(out) % 4))
+        out.extend(data)
+        out.extend(b"\0" * (-len(out) % 4))
+
+    for ino, entry in enumerate(entries, 1):
+        add(ino, *entry)
+    add(0, "TRAILER!!!", 0)
+    return bytes(out)
+
+
+def initramfs(driver, path):
+    directory, executable = 0o040755, 0o100755
+    entries = [(d, directory) for d in ("bin", "dev", "proc")]
+    entries += [
+        ("dev/console", 0o020600, b"", 5, 1),
+        ("bin/busybox", executable, open(BUSYBOX, "rb").read()),
+        ("uart_driver", executable, open(driver, "rb").read()),
+        ("init", executable, INIT.encode()),
+    ]
+    open(path, "wb").write(cpio(entries))
+
+
+# --- the running guest ---
+
+class Guest:
+    def __init__(self, image, initrd, work):
+        self.trace = os.path.join(work, "trace.log")
+        paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line")}
+        listeners = {}
+        for name, path in paths.items():
+            if os.path.exists(path):
+                os.unlink(path)
+            listeners[name] = socket.socket(socket.AF_UNIX)
+            listeners[name].bind(path)
+            listeners[name].listen(1)
+        # Software emulation: a guest on this machine's KVM hangs or fails.
+        accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
+        self.qemu = subprocess.Popen(
+            [QEMU, "-M", "pc", "-accel", accel, "-m", "192", "-nodefaults", "-no-user-config",
+             "-display", "none", "-no-reboot",
+             "-kernel", image, "-initrd", initrd,
+             "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
+             "-chardev", f"socket,id=console,path={paths['console']}", "-serial", "chardev:console",
+             "-chardev", f"socket,id=line,path={paths['line']}", "-serial", "chardev:line",
+             "-trace", "serial_update_parameters", "-D", self.trace],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
+        self.deadline = time.monotonic() + TIME_LIMIT
+        for name, listener in listeners.items():
+            listener.settimeout(30)
+            connection, _ = listener.accept()
+            listener.close()
+            setattr(self, name, connection)
+        self.pending = b""
+        self.marked = 0
+
+    def left(self):
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the guest ran past its time limit")
+        return left
+
+    def line_from_console(self):
+        while b"\n" not in self.pending:
+            self.console.settimeout(self.left())
+            chunk = self.console.recv(4096)
+            if not chunk:
+                raise EOFError("the guest's console closed")
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode(errors="replace").strip("\r")
+
+    def expect(self, wanted):
+        """Console lines up to the one starting with `wanted`; that one."""
+        while True:
+            line = self.line_from_console()
+            if line.startswith(wanted):
+                return line
+            print("  guest: " + line, flush=True)
+
+    def ask(self, command, answer_starts=""):
+        self.console.sendall(command.encode() + b"\n")
+        return self.expect(answer_starts)
+
+    def mark(self):
+        """Starts a step: trace lines from here on are the step's."""
+        self.marked = os.path.getsize(self.trace) if os.path.exists(self.trace) else 0
+
+    def settings_since_mark(self, last=None):
+        """The UART settings programmed since the mark, in order: once the
+        last is `last`, or after a while for the log to land."""
+        end = time.monotonic() + (3 if last else 0.3)
+        while True:
+            with open(self.trace, "rb") as trace:
+                trace.seek(self.marked)
+                text = trace.read().decode(errors="replace")
+            found = re.findall(r"serial_update_parameters (baudrate=\d+ parity='.' data=\d+ stop=\d+)", text)
+            if (last and found[-1:] == [last]) or time.monotonic() > end:
+                return found
+            time.sleep(0.02)
+
+    def peer_reads(self, count):
+        got = b""
+        while len(got) < count:
+            self.line.settimeout(min(self.left(), 10))
+            chunk = self.line.recv(count - len(got))
+            if not chunk:
+                break
+            got += chunk
+        return got
+
+    def wait_until_waiting(self, count):
+        for _ in range(500):
+            if self.ask("waiting", "waiting") == f"waiting {count}":
+                return True
+            time.sleep(0.01)
+        return False
+
+    def end(self):
+        try:
+            return self.qemu.wait(timeout=max(1, self.left()))
+        except subprocess.TimeoutExpired:
+            self.qemu.kill()
+            return None
+
+
+def shown(data):
+    """The receive box's text for bytes taken in the C locale: each zero byte
+    as U+2400, each line break as CR LF."""
+    data = data.replace(b"\0", "\u2400".encode())
+    return re.sub(rb"\r\n|\r|\n", b"\r\n", data)
+
+
+def flags(line):
+    fields = line.split()
+    return [int(f, 16) for f in fields[1:5]] + [int(fields[5]), int(fields[6])]
+
+
+def main():
+    driver, work = sys.argv[1], sys.argv[2]
+    if not shutil.which(QEMU):
+        skip(f"{QEMU} is not installed (package qemu-system-x86)")
+    if not os.access(BUSYBOX, os.X_OK):
+        skip(f"{BUSYBOX} is not installed (package busybox-static)")
+    os.makedirs(work, exist_ok=True)
+    started = time.monotonic()
+    image = kernel(os.path.join(work, "kernel"))
+    initrd = os.path.join(work, "initramfs.cpio")
+    initramfs(driver, initrd)
+
+    guest = Guest(image, initrd, work)
+    try:
+        guest.expect("guest up")
+        check(guest.expect("ready") == "ready", "the driver started in the guest")
+
+        # A port left at 1200 baud, 7 data bits, odd parity, 2 stop bits.
+        guest.mark()
+        before = flags(guest.ask("preset", "termios"))
+        preset = "baudrate=1200 parity='O' data=7 stop=2"
+        check(guest.settings_since_mark(preset)[-1:] == [preset],
+              "the UART starts at 1200 baud, odd parity, 7 data bits, 2 stop bits")
+
+        guest.mark()
+        check(guest.ask("open 1", "open") == "open 1", "Open on COM2 opens /dev/ttyS1, no message")
+        line = "baudrate=9600 parity='N' data=8 stop=1"
+        programmed = guest.settings_since_mark(line)
+        print("  trace at Open: " + "; ".join(programmed))
+        check(programmed[-1:] == [line],
+              "Open programs the UART for 9600 baud, no parity, 8 data bits, 1 stop bit")
+
+        # Nothing else changes beyond what the port's raw mode needs.
+        after = flags(guest.ask("termios", "termios"))
+        may_change = [
+            termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
+            | termios.IGNCR | termios.ICRNL | termios.IXON | termios.IXOFF | termios.IXANY
+            | termios.INPCK,
+            termios.OPOST,
+            termios.CBAUD | termios.CBAUDEX | termios.CSIZE | termios.PARENB | termios.CSTOPB
+            | termios.CREAD | termios.CLOCAL,
+            termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN,
+        ]
+        for name, old, new, allowed in zip(("iflag", "oflag", "cflag", "lflag"), before, after, may_change):
+            check((old ^ new) & ~allowed == 0,
+                  f"{name} changes only where raw 9600 8N1 needs it ({old:#o} -> {new:#o})")
+        check(after[4:] == [9600, 9600], "the guest reads back 9600 baud both ways")
+
+        # The read-back check on a real driver: the 8250 keeps its old speed
+        # when asked for one it cannot make, and tcsetattr still says yes.
+        guest.mark()
+        check(guest.ask("speed 4000000", "took") == "took 0 9600",
+              "asked for 4,000,000 baud, the driver keeps 9600 and the check says not set")
+        check(all(s.startswith("baudrate=9600 ") for s in guest.settings_since_mark()),
+              "the UART stayed at 9600 baud")
+        check(guest.ask("speed 9600", "took") == "took 1 9600", "the line's own speed is taken")
+
+        # All 256 byte values, both ways.
+        every = bytes(range(256))
+        check(guest.ask("send " + every.hex(), "sent") == "sent", "Send of 256 byte values returned")
+        check(guest.peer_reads(256) == every, "every byte value reached the peer intact")
+        guest.line.sendall(every)
+        check(guest.wait_until_waiting(256), "256 bytes wait in the guest's driver")
+        check(guest.ask("receive", "text") == "text " + shown(every).hex(),
+              "Receive shows every byte value the peer sent")
+
+        # 2048 waiting bytes arrive as 1024 + 1024 over two presses.
+        many = bytes(33 + i % 90 for i in range(2048))
+        guest.line.sendall(many)
+        check(guest.wait_until_waiting(2048), "2048 bytes wait in the guest's driver")
+        check(guest.ask("receive", "text") == "text " + many[:1024].hex(), "the first press shows 1024")
+        check(guest.ask("receive", "text") == "text " + many[1024:].hex(), "the second press the next 1024")
+        check(guest.ask("receive", "text") == "text ", "and nothing is left")
+
+        # A second open of the held port: refused for root by the lock, for
+        # a normal user by the exclusive-use flag as well.
+        check(guest.ask("second", "second") == "second root refused nobody EBUSY",
+              "a second open is refused, for root and for a normal user")
+        guest.console.sendall(b"exit\n")
+        check(guest.expect("driver ended") == "driver ended 0", "Exit ends the driver with status 0")
+        guest.expect("ready")
+        check(guest.ask("second", "second") == "second root opened nobody opened",
+              "after Exit the line opens again, for root and for a normal user")
+        guest.console.sendall(b"exit\n")
+        guest.expect("driver ended")
+        check(guest.end() is not None, "the guest powered off by itself")
+    except (TimeoutError, EOFError, OSError) as error:
+        check(False, f"the guest answered ({error})")
+    finally:
+        if guest.qemu.poll() is None:
+            guest.qemu.kill()
+            guest.qemu.wait()
+    print(f"time: {time.monotonic() - started:.1f} s", flush=True)
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
