@@ -15,6 +15,10 @@ packages=(
   locales
   # the serial link on a UART driver in an emulated machine
   qemu-system-x86 busybox-static
+  # packages: the Debian package, its checks, the Windows zips, the port launcher
+  dpkg-dev lintian desktop-file-utils appstream zip unzip bubblewrap
+  # the i686 programs, under 32-bit wine in a win32 prefix
+  wine32:i386
 )
 
 missing=()
@@ -25,6 +29,11 @@ done
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# wine32 comes from the i386 half of the archive, which apt must be told of.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "Adding the i386 architecture for wine32"
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

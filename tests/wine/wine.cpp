@@ -26,13 +26,47 @@ namespace fs = std::filesystem;
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
 
+void RequireWine(const Arch& arch) {
+  for (const std::string& tool : {arch.wine, arch.wineServer})
+    if (access(tool.c_str(), X_OK) != 0)
+      Fail("missing " + tool + " (scripts/install-dependencies.sh installs " +
+           (&arch == &kI686 ? "wine32:i386" : "wine64") + ")");
+}
+
 }  // namespace
 
-Prefix::Prefix(std::string path) : path_(std::move(path)), log_(path_ + ".log") {
-  for (const std::string& tool : {kWine, kWineServer})
-    if (access(tool.c_str(), X_OK) != 0)
-      Fail("missing " + tool + " (scripts/install-dependencies.sh installs wine64)");
+const Arch& ArchNamed(const std::string& name) {
+  for (const Arch* arch : {&kX86_64, &kI686})
+    if (arch->name == name) return *arch;
+  Fail("no Windows architecture named \"" + name + "\"");
+}
+
+std::optional<std::string> CannotRun(const Arch& arch) {
+  RequireWine(arch);
+  // The loader is itself a program of the arch (an i386 ELF for i686): the
+  // kernel refuses to execute it when it has no support for such code.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  char* args[] = {const_cast<char*>(arch.wine.c_str()), const_cast<char*>("--version"), nullptr};
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, args[0], &actions, nullptr, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == ENOEXEC)
+    return std::string(kCannotRunMark) + " " + arch.name + " programs: the kernel refuses " + arch.wine +
+           " (" + std::strerror(error) + ")";
+  if (error != 0) Fail("cannot start " + arch.wine + ": " + std::strerror(error));
+  const int status = WaitExit(pid, 30s);
+  if (status != 0) Fail(arch.wine + " --version ended with " + std::to_string(status));
+  return std::nullopt;
+}
+
+Prefix::Prefix(std::string path, const Arch& arch)
+    : arch_(arch), path_(std::move(path)), log_(path_ + ".log") {
+  RequireWine(arch_);
   setenv("WINEPREFIX", path_.c_str(), 1);
+  setenv("WINEARCH", arch_.wineArch.c_str(), 1);  // only read when the prefix is made
   setenv("WINEDEBUG", "-all", 1);
   setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no Mono or Gecko installer
   setenv("LC_ALL", "C", 1);                          // ANSI code page 1252
@@ -42,8 +76,8 @@ Prefix::Prefix(std::string path) : path_(std::move(path)), log_(path_ + ".log") 
   if (access(ready.c_str(), F_OK) == 0) return;
   std::error_code ignored;
   fs::remove_all(path_, ignored);
-  Run({kWine, "wineboot", "--init"});
-  Run({kWineServer, "-w"});
+  Run({arch_.wine, "wineboot", "--init"});
+  Run({arch_.wineServer, "-w"});
   if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) != 0) Fail("cannot mark " + ready);
 }
 
@@ -89,17 +123,17 @@ void Prefix::MapPorts(const std::string& com1, const std::string& com2) const {
   // Both ports every time: a port left alone keeps a stale mapping.
   const std::string key = R"(HKLM\Software\Wine\Ports)";
   for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
-    Run({kWine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
+    Run({arch_.wine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
   // The mount manager relinks dosdevices when a session starts.
-  Run({kWineServer, "-k"});
-  Run({kWineServer, "-p"});
-  Run({kWine, "reg", "query", key});
+  Run({arch_.wineServer, "-k"});
+  Run({arch_.wineServer, "-p"});
+  Run({arch_.wine, "reg", "query", key});
   if (!WaitFor([&] { return LinkOf("com1") == com1 && LinkOf("com2") == com2; }))
     Fail("dosdevices: com1 -> " + LinkOf("com1") + ", com2 -> " + LinkOf("com2") + "; wanted " +
          com1 + ", " + com2);
 }
 
-void Prefix::Stop() const { Run({kWineServer, "-k"}); }
+void Prefix::Stop() const { Run({arch_.wineServer, "-k"}); }
 
 int WaitExit(pid_t pid, std::chrono::milliseconds deadline) {
   int status = 0;
@@ -118,7 +152,7 @@ PipedProgram::PipedProgram(const Prefix& prefix, const std::string& exe) {
   if (access(exe.c_str(), R_OK) != 0) Fail("missing " + exe);
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Fail("pipe");
-  pid_ = prefix.Spawn({kWine, exe}, in[0], out[1]);
+  pid_ = prefix.Spawn({prefix.wine(), exe}, in[0], out[1]);
   close(in[0]);
   close(out[1]);
   in_ = in[1];

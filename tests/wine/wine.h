@@ -1,5 +1,6 @@
-// Running Windows test programs under wine64: a private prefix whose COM1 and
-// COM2 are mapped to chosen devices, and programs spoken to over pipes.
+// Running Windows test programs under Wine, x86-64 (wine64) or i686 (32-bit
+// wine in a win32 prefix): a private prefix whose COM1 and COM2 are mapped to
+// chosen devices, and programs spoken to over pipes.
 #pragma once
 
 #include <sys/types.h>
@@ -11,16 +12,36 @@
 
 namespace test::wine {
 
-inline const std::string kWine = "/usr/lib/wine/wine64";
-inline const std::string kWineServer = "/usr/lib/wine/wineserver64";
+// What runs the programs of one Windows architecture.
+struct Arch {
+  std::string name;        // as the build directories have it: "x86_64", "i686"
+  std::string wine;        // the loader that starts a program
+  std::string wineServer;  // the server of the loader's prefixes
+  std::string wineArch;    // WINEARCH of a prefix made for them
+};
+
+inline const Arch kX86_64{"x86_64", "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64"};
+inline const Arch kI686{"i686", "/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32"};
+
+// kX86_64 or kI686 by name; throws for any other.
+const Arch& ArchNamed(const std::string& name);
+
+// Why this machine cannot run the arch's programs, or nothing when it can.
+// Fails when the arch's wine is not installed: that is the install script's
+// job, not the machine's limit.
+std::optional<std::string> CannotRun(const Arch& arch);
+// The start of every CannotRun reason, for CTest to see the test as skipped.
+inline constexpr char kCannotRunMark[] = "this machine cannot execute";
 
 // A prefix of the tests' own, made once and kept (making one takes seconds).
 // Everything wine and the tools print goes to a log beside it.
 class Prefix {
  public:
-  explicit Prefix(std::string path);
+  Prefix(std::string path, const Arch& arch);
 
   const std::string& log() const { return log_; }
+  // The loader to start this prefix's Windows programs with.
+  const std::string& wine() const { return arch_.wine; }
   // Starts `argv` (a path, or a name on PATH) with the given stdin and
   // stdout, -1 meaning /dev/null and the log; stderr always goes to the log.
   pid_t Spawn(const std::vector<std::string>& argv, int in = -1, int out = -1) const;
@@ -33,6 +54,7 @@ class Prefix {
 
  private:
   std::string LinkOf(const std::string& dosDevice) const;
+  const Arch& arch_;
   std::string path_;
   std::string log_;
 };
@@ -41,7 +63,7 @@ class Prefix {
 int WaitExit(pid_t pid, std::chrono::milliseconds deadline);
 void Kill(pid_t& pid);
 
-// A Windows program under wine64 that says "ready", then reads commands a
+// A Windows program under the prefix's wine that says "ready", then reads commands a
 // line at a time on stdin and answers in lines on stdout.
 class PipedProgram {
  public:

@@ -1,7 +1,8 @@
-// The Windows program's window, end to end: comtester.exe (x86-64) under
-// wine64 on a private Xvfb display with openbox, COM1 and COM2 mapped to
-// pseudo-terminals whose far ends the tests play, the window driven and read
-// by window_driver.exe. One display and one fresh wine prefix serve the suite.
+// The Windows program's window, end to end: comtester.exe (x86-64 under
+// wine64, or i686 under 32-bit wine, as built) on a private Xvfb display with
+// openbox, COM1 and COM2 mapped to pseudo-terminals whose far ends the tests
+// play, the window driven and read by window_driver.exe. One display and one
+// fresh wine prefix serve the suite.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -56,7 +57,9 @@ class Session : public ::testing::Environment {
         errno = 0;
         Fail(std::string("missing ") + tool + " (scripts/install-dependencies.sh installs it)");
       }
-    g_prefix = new test::wine::Prefix(COMTESTER_WINUI_PREFIX);
+    const test::wine::Arch& arch = test::wine::ArchNamed(COMTESTER_WINE_ARCH);
+    if (const auto reason = test::wine::CannotRun(arch)) GTEST_SKIP() << *reason;
+    g_prefix = new test::wine::Prefix(COMTESTER_WINUI_PREFIX, arch);
     std::error_code ignored;
     fs::remove(g_prefix->log(), ignored);
 
@@ -79,6 +82,7 @@ class Session : public ::testing::Environment {
   }
 
   void TearDown() override {
+    if (!g_prefix) return;  // skipped: nothing was started
     g_prefix->Stop();
     Kill(openbox_);
     Kill(xvfb_);
@@ -89,7 +93,7 @@ class Session : public ::testing::Environment {
   pid_t openbox_ = -1;
 };
 
-// window_driver.exe under wine64, spoken to over pipes.
+// window_driver.exe under Wine, spoken to over pipes.
 class Driver {
  public:
   Driver() : program_(*g_prefix, kDriver) {}
@@ -127,10 +131,10 @@ class Driver {
   test::wine::PipedProgram program_;
 };
 
-// comtester.exe under wine64, its window up.
+// comtester.exe under Wine, its window up.
 class Program {
  public:
-  explicit Program(Driver& driver) : pid_(g_prefix->Spawn({test::wine::kWine, kProgram})) {
+  explicit Program(Driver& driver) : pid_(g_prefix->Spawn({g_prefix->wine(), kProgram})) {
     const std::vector<std::string> shown = driver.Call("wait " + kCaption + " 30000");
     if (shown.back() != "ok") {
       errno = 0;
@@ -295,10 +299,10 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
 // At 144 DPI the program scales itself; read back at 96 PPI nothing moves.
 TEST(Window, KeepsItsLayoutAtAnotherDpi) {
   const std::string key = R"(HKCU\Control Panel\Desktop)";
-  RunTool({test::wine::kWine, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
+  RunTool({g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
   struct Restore {
     std::string key;
-    ~Restore() { RunTool({test::wine::kWine, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+    ~Restore() { RunTool({g_prefix->wine(), "reg", "delete", key, "/v", "LogPixels", "/f"}); }
   } restore{key};
   test::Pty com1, com2;
   MapPorts(com1.path(), com2.path());  // restarts the session, which reads the DPI
