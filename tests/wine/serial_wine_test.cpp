@@ -3,12 +3,14 @@
 // mapped to pseudo-terminals, the tests play the peer on the far ends. One
 // wine prefix serves every test; each test remaps both ports to its own pair.
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -135,11 +137,23 @@ class WineSerial : public ::testing::Test {
     if (!CannotRunHere()) ThePrefix().Stop();
   }
 
-  void Start(const std::string& com2Path) {
+  // The driver runs in `locale` (found in `localeDir` when that is given),
+  // whose country Wine takes its ANSI code page from: 1252 in C, 950 (Big5)
+  // in zh_TW.
+  void Start(const std::string& com2Path, const std::string& locale = "C",
+             const std::string& localeDir = "") {
     // The log keeps one test's worth: wineserver dumps megabytes when a peer goes.
     const std::string& log = ThePrefix().log();
     if (truncate(log.c_str(), 0) != 0 && errno != ENOENT) Fail("truncate " + log);
     ThePrefix().MapPorts(com1.path(), com2Path);
+    struct Restore {
+      ~Restore() {
+        setenv("LC_ALL", "C", 1);
+        unsetenv("LOCPATH");
+      }
+    } restore;
+    setenv("LC_ALL", locale.c_str(), 1);
+    if (!localeDir.empty()) setenv("LOCPATH", localeDir.c_str(), 1);
     driver.emplace();
   }
 
@@ -262,6 +276,63 @@ TEST_F(WineLine, ExitEndsWithStatusZeroAndLetsGoOfThePort) {
   ASSERT_FALSE(HungUp(com1));
   EXPECT_EQ(driver->Exit(), 0);
   EXPECT_TRUE(test::WaitFor([&] { return HungUp(com1); })) << "COM1 still held";
+}
+
+TEST_F(WineLine, EveryLineBreakShowsAsCrLf) {
+  ASSERT_EQ(driver->Call("open 0").result, "open 1");
+  com1.Write("line1\nline2\rline3\r\nline4");
+  EXPECT_EQ(driver->ReceiveQueued(24), "line1\r\nline2\r\nline3\r\nline4");
+}
+
+// Both ports on pseudo-terminals, the driver in a Traditional Chinese locale:
+// Wine's ANSI code page is then 950, whose characters take one or two bytes.
+class WineBig5Line : public WineSerial {
+ protected:
+  void SetUp() override {
+    WineSerial::SetUp();
+    if (IsSkipped()) return;
+    // A locale of the test's own, made once beside the prefix, so the machine
+    // needs none generated.
+    const std::string dir = kPrefixPath + "-locales", name = "zh_TW.UTF-8";
+    if (!std::filesystem::exists(dir + "/" + name)) {
+      // Made aside and renamed into place: the suites may run side by side.
+      const std::string aside = dir + "/" + name + "." + std::to_string(getpid());
+      std::filesystem::create_directories(dir);
+      const std::string make = "localedef -i zh_TW -f UTF-8 " + aside;
+      ASSERT_EQ(std::system(make.c_str()), 0) << make << " (localedef, from locales)";
+      std::error_code ignored;
+      std::filesystem::rename(aside, dir + "/" + name, ignored);
+      std::filesystem::remove_all(aside, ignored);
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    locale_t locale = newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+    unsetenv("LOCPATH");
+    ASSERT_NE(locale, nullptr) << name << " (localedef, from locales)";
+    freelocale(locale);
+    Start(com2.path(), name, dir);
+  }
+};
+
+TEST_F(WineBig5Line, CharactersCutByTheLimitOrByThePressShowWhole) {
+  ASSERT_EQ(driver->Call("open 0").result, "open 1");
+  ASSERT_EQ(driver->Call("send " + ToHex("中文")).result, "sent");
+  EXPECT_EQ(com1.ReadUpTo(4), "\xA4\xA4\xA4\xE5") << "not code page 950";
+
+  // Byte 1024 is the lead byte of the 512th 中 (A4 A4): from its end alone
+  // the text cannot tell lead bytes from trail bytes.
+  std::string big5 = "a", shown = "a";
+  for (int i = 0; i < 520; ++i) big5 += "\xA4\xA4", shown += "中";
+  com1.Write(big5);
+  EXPECT_EQ(driver->ReceiveQueued(big5.size()), shown.substr(0, 1 + 511 * 3));
+  EXPECT_EQ(driver->ReceiveQueued(big5.size() - 1024), shown.substr(1 + 511 * 3));
+
+  // A character whose second byte has yet to arrive, and one whose second
+  // byte is a backslash (許 is B3 5C, 功 A5 5C).
+  com1.Write("\xB3");
+  EXPECT_EQ(driver->ReceiveQueued(1), "");
+  com1.Write("\x5C\xA5\x5C!");
+  EXPECT_EQ(driver->ReceiveQueued(4), "許功!");
+  EXPECT_EQ(driver->Receive(), "");
 }
 
 // COM2 on something that is not a working line; COM1 stays a pty.
