@@ -2,7 +2,9 @@
 // memos and radio groups, the message loop, message boxes and resources
 // embedded at build time. Must match the Win32 backend: 96-PPI pixels (Qt
 // scales them to the screen), CR LF between a memo's lines, a form's bounds
-// including its frame, Tab following the form's order.
+// including its frame, Tab following the form's order and entering a radio
+// group at its chosen button, arrows choosing within a group, Enter pressing
+// a focused button.
 #include <QApplication>
 #include <QClipboard>
 #include <QShortcut>
@@ -10,6 +12,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QImage>
+#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -68,6 +71,77 @@ class FramePlacer final : public QObject {
 
  private:
   Native* form_;
+};
+
+// Where Tab lands on a stop of the form's order: a radio group's chosen
+// button, or its first when none is chosen; any other control itself.
+QWidget* TabTarget(QWidget* stop) {
+  if (!qobject_cast<QGroupBox*>(stop)) return stop;
+  const auto radios = stop->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly);
+  for (QRadioButton* radio : radios)
+    if (radio->isChecked()) return radio;
+  return radios.isEmpty() ? nullptr : radios.front();
+}
+
+// A form walks its own order on Tab and Shift+Tab, as Windows does: Qt's
+// chain would enter a radio group at whichever button had focus last, or at
+// an unchosen one before any had.
+class FormWidget final : public QWidget {
+ public:
+  FormWidget()
+      : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                             Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {}
+  void SetStops(const std::vector<QWidget*>& stops) { stops_.assign(stops.begin(), stops.end()); }
+
+ protected:
+  bool focusNextPrevChild(bool next) override {
+    const QWidget* focus = QApplication::focusWidget();
+    const std::size_t n = stops_.size();
+    std::size_t at = n;
+    for (std::size_t i = 0; i < n && focus; ++i)
+      if (stops_[i] && (stops_[i] == focus || stops_[i]->isAncestorOf(focus))) at = i;
+    if (at == n) return QWidget::focusNextPrevChild(next);
+    for (std::size_t step = 1; step < n; ++step) {
+      QWidget* target = stops_[(at + (next ? step : n - step)) % n];
+      target = target ? TabTarget(target) : nullptr;
+      if (target && target->isVisibleTo(this) && target->isEnabled()) {
+        target->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+        break;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::vector<QPointer<QWidget>> stops_;
+};
+
+// Keys on a button as Windows has them: Enter (either one) presses a push
+// button, as Space does; on a radio button Up and Left choose the previous
+// of its group, Down and Right the next, wrapping around.
+class ButtonKeys final : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (auto* button = qobject_cast<QPushButton*>(watched)) {
+      if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+      button->click();
+      return true;
+    }
+    auto* radio = qobject_cast<QRadioButton*>(watched);
+    const int step = key == Qt::Key_Up || key == Qt::Key_Left     ? -1
+                     : key == Qt::Key_Down || key == Qt::Key_Right ? 1
+                                                                   : 0;
+    if (!radio || step == 0) return false;
+    const auto radios = radio->parentWidget()->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly);
+    const qsizetype n = radios.size();
+    QRadioButton* chosen = radios[(radios.indexOf(radio) + step + n) % n];
+    chosen->setChecked(true);
+    chosen->setFocus(step < 0 ? Qt::BacktabFocusReason : Qt::TabFocusReason);
+    return true;
+  }
 };
 
 void LayOutRadios(Native* group) {
@@ -185,9 +259,7 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
   QWidget* on = parent ? parent->widget.data() : nullptr;
   switch (kind) {
     case Kind::Form: {
-      auto* form = new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                                            Qt::WindowMinimizeButtonHint |
-                                            Qt::WindowCloseButtonHint);
+      auto* form = new FormWidget;
       form->installEventFilter(new FramePlacer(native));
       native->widget = form;
       break;
@@ -195,6 +267,7 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
     case Kind::Button: {
       auto* button = new QPushButton(on);
       button->setAutoDefault(false);
+      button->installEventFilter(new ButtonKeys(button));
       QObject::connect(button, &QPushButton::clicked,
                        [&control] { static_cast<TButton&>(control).Click(); });
       native->widget = button;
@@ -279,6 +352,7 @@ void SetItems(Native* group, const std::vector<std::string>& items) {
   group->radios.clear();
   for (const std::string& item : items) {
     auto* radio = new QRadioButton(Q(item), group->widget);
+    radio->installEventFilter(new ButtonKeys(radio));
     radio->show();
     group->radios.push_back(radio);
   }
@@ -335,13 +409,15 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
 
 void SetTabOrder(Native* form, const std::vector<Native*>& order) {
   for (QWidget* child : form->widget->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
-  // A group's buttons all go in the chain: Qt's Tab stops only at the chosen
-  // one of a set of exclusive buttons, as a dialog does, and arrows choose.
-  std::vector<QWidget*> chain;
+  // The form walks the order on Tab itself; Qt's chain, in the same order,
+  // still picks the control that has focus when the window first shows.
+  std::vector<QWidget*> stops, chain;
   for (Native* native : order) {
+    stops.push_back(native->widget);
     if (native->kind != Kind::RadioGroup) chain.push_back(native->widget);
     chain.insert(chain.end(), native->radios.begin(), native->radios.end());
   }
+  static_cast<FormWidget*>(form->widget.data())->SetStops(stops);
   for (QWidget* w : chain) w->setFocusPolicy(Qt::StrongFocus);
   for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }

@@ -1,0 +1,283 @@
+// The real window on Qt's X11 platform, on a private Xvfb display with
+// openbox, driven by key presses and clicks that xdotool makes from outside
+// the process, as a user's keyboard and mouse do: keyboard and focus, where
+// the offscreen platform has hidden faults. The buttons drive
+// pseudo-terminals mapped to COM1 and COM2.
+#include <QGuiApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QWindow>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gui/backend.h"
+#include "serial/device_posix.h"
+#include "tests/gui/qt_helpers.h"
+#include "tests/pty.h"
+#include "ui/Unit1.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Starts `argv` with stdin and stdout on /dev/null, stderr ours unless
+// `quiet`, and `keep` inherited. It dies with us, so that no display outlives
+// a crashed run.
+pid_t Spawn(const std::vector<std::string>& argv, bool quiet = false, int keep = -1) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    if (quiet) dup2(null, 2);
+    if (keep >= 0) fcntl(keep, F_SETFD, 0);
+    execvp(args[0], args.data());
+    const char failed[] = "cannot start a test tool\n";
+    [[maybe_unused]] const ssize_t n = write(2, failed, sizeof failed - 1);
+    _exit(127);
+  }
+  return pid;
+}
+
+void Kill(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Xvfb on a display number it picks itself, and openbox for frames and focus,
+// both ending with this process; the toolkit is pointed at them.
+void StartDesktop() {
+  for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl"})
+    if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0)
+      throw std::runtime_error(std::string("missing ") + tool +
+                               " (scripts/install-dependencies.sh installs it)");
+  int display[2];
+  if (pipe2(display, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp", "-screen",
+         "0", "1280x1024x24"},
+        true, display[1]);
+  close(display[1]);
+  std::string number;
+  pollfd p{display[0], POLLIN, 0};
+  for (char c; poll(&p, 1, 20000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
+  close(display[0]);
+  if (number.empty()) throw std::runtime_error("Xvfb named no display");
+  setenv("DISPLAY", (":" + number).c_str(), 1);
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  Spawn({"openbox", "--sm-disable"}, true);
+  // Up once it names itself on the root window.
+  if (!test::WaitFor([] { return std::system("wmctrl -m >/dev/null 2>&1") == 0; }, 30s))
+    throw std::runtime_error("openbox did not start");
+}
+
+// Runs xdotool while the window goes on taking events, then has the window
+// take in what the X server holds for it by then. Checks still wait for
+// their conditions.
+void Xdo(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  const pid_t pid = Spawn(args);
+  int status = 0;
+  const bool ended = QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+  if (!ended) Kill(pid);
+  ASSERT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool " << args[1];
+  QGuiApplication::sync();
+}
+
+class Keyboard : public ::testing::Test {
+ protected:
+  // A window of its own for every case: the start state is what users meet.
+  void SetUp() override {
+    serial::hCom = 0;
+    serial::UseDevice(&device);
+    form = std::make_unique<TForm1>(nullptr);
+    gui::FormBinding<TForm1>::Class().Load(*form);
+    gui::backend::Show(form->Handle());
+    window = test::WindowTitled("Form1");
+    ASSERT_NE(window, nullptr);
+    // Generous: a busy machine may take seconds to map the first window.
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 30000));
+    // In place, frame and all, before anything is clicked.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->BoundsRect() == (TRect{233, 209, 696, 480}); }, 10000))
+        << form->BoundsRect().Left << "," << form->BoundsRect().Top;
+    Xdo({"windowactivate", "--sync", std::to_string(window->winId())});
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window, 10000));
+  }
+  void TearDown() override {
+    form.reset();
+    if (serial::IsOpen()) device.ClosePort(serial::hCom);
+    serial::hCom = 0;
+    serial::UseDevice(nullptr);
+  }
+
+  QPushButton* Button(const char* caption) {
+    return test::ChildWithText<QPushButton>(window, QString::fromUtf8(caption));
+  }
+  QRadioButton* Radio(const char* text) { return test::ChildWithText<QRadioButton>(window, text); }
+  QPlainTextEdit* Memo(const char* name) {
+    const TRect r = static_cast<TControl*>(form->FindComponent(name))->BoundsRect();
+    for (auto* memo : window->findChildren<QPlainTextEdit*>())
+      if (memo->geometry() == QRect(r.Left, r.Top, r.Width, r.Height)) return memo;
+    return nullptr;
+  }
+  // What has focus, for messages.
+  static std::string Focus() {
+    const QWidget* w = QApplication::focusWidget();
+    if (!w) return "nothing";
+    if (auto* b = qobject_cast<const QAbstractButton*>(w))
+      return b->text().toStdString() + (b->isChecked() ? " (chosen)" : "");
+    if (auto* m = qobject_cast<const QPlainTextEdit*>(w)) return "memo at " + std::to_string(m->x());
+    return w->metaObject()->className();
+  }
+
+  void Key(const char* key) { Xdo({"key", key}); }
+  void ClickInside(QWidget* w) {
+    const QPoint at = w->mapToGlobal(QPoint(10, 10)) * w->devicePixelRatio();
+    Xdo({"mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
+  }
+  bool FocusIs(const QWidget* w) {
+    return QTest::qWaitFor([&] { return QApplication::focusWidget() == w; }, 5000);
+  }
+  // The ports the program has asked for, once it has asked (the caller
+  // checks which).
+  std::vector<std::string> Opened() {
+    static_cast<void>(QTest::qWaitFor([&] { return !opened.empty(); }, 5000));
+    return opened;
+  }
+  // What COM1's far end has, once `count` bytes have come or the deadline.
+  std::string ReceivedByCom1(std::size_t count) {
+    std::string got;
+    static_cast<void>(QTest::qWaitFor(
+        [&] { return (got += com1.ReadUpTo(count - got.size(), 20ms)).size() >= count; }, 5000));
+    return got;
+  }
+  // Focus on the port and that port alone chosen.
+  bool ChosenAndFocused(const char* port) {
+    const char* other = std::string(port) == "COM1" ? "COM2" : "COM1";
+    return QTest::qWaitFor(
+        [&] {
+          return QApplication::focusWidget() == Radio(port) && Radio(port)->isChecked() &&
+                 !Radio(other)->isChecked();
+        },
+        5000);
+  }
+
+  test::Pty com1, com2;
+  std::vector<std::string> opened;  // the ports the program asked for
+  serial::PosixDevice device{[this](const std::string& port) {
+    opened.push_back(port);
+    return port == "COM1" ? com1.path() : port == "COM2" ? com2.path() : std::string();
+  }};
+  std::unique_ptr<TForm1> form;
+  QWidget* window = nullptr;
+};
+
+// Into the port chooser from either side at the chosen port, the arrows
+// choosing as they move and wrapping around, and the open button taking the
+// port so chosen.
+TEST_F(Keyboard, ThePortIsChosenByKeyboard) {
+  ClickInside(Memo("mSend"));
+  ASSERT_TRUE(FocusIs(Memo("mSend"))) << Focus();
+  Key("shift+Tab");
+  ASSERT_TRUE(ChosenAndFocused("COM1")) << "Shift+Tab from the send box: " << Focus();
+  const std::pair<const char*, const char*> arrows[] = {
+      {"Down", "COM2"}, {"Down", "COM1"}, {"Up", "COM2"},   {"Up", "COM1"},
+      {"Right", "COM2"}, {"Right", "COM1"}, {"Left", "COM2"},
+  };
+  for (auto [key, port] : arrows) {
+    Key(key);
+    EXPECT_TRUE(ChosenAndFocused(port)) << key << ": " << Focus();
+  }
+
+  Key("Tab");
+  EXPECT_TRUE(FocusIs(Memo("mSend"))) << Focus();
+  Key("shift+Tab");
+  EXPECT_TRUE(ChosenAndFocused("COM2")) << "Shift+Tab after choosing: " << Focus();
+  Key("shift+Tab");
+  EXPECT_TRUE(FocusIs(Button("接收資料"))) << Focus();
+  Key("Tab");
+  EXPECT_TRUE(ChosenAndFocused("COM2")) << "Tab from the receive button: " << Focus();
+
+  for (const char* caption : {"接收資料", "結束系統", "開啟通訊埠"}) {
+    Key("shift+Tab");
+    ASSERT_TRUE(FocusIs(Button(caption))) << caption << ": " << Focus();
+  }
+  Key("Return");
+  EXPECT_EQ(Opened(), std::vector<std::string>{"COM2"});
+  EXPECT_TRUE(serial::IsOpen());
+}
+
+// Enter, either one, presses the focused button once, whatever brought the
+// focus there: the start, Shift+Tab, a click. In a memo it breaks the line.
+TEST_F(Keyboard, EnterPressesTheFocusedButton) {
+  ASSERT_TRUE(FocusIs(Button("開啟通訊埠"))) << "at the start: " << Focus();
+  Key("Return");
+  EXPECT_EQ(Opened(), std::vector<std::string>{"COM1"});
+  ASSERT_TRUE(serial::IsOpen());
+
+  Key("shift+Tab");  // from the first stop round to the last
+  ASSERT_TRUE(FocusIs(Button("傳送資料"))) << Focus();
+  Key("KP_Enter");
+  EXPECT_EQ(ReceivedByCom1(5), "Memo1");
+  EXPECT_EQ(com1.Drain(100ms), "") << "sent more than once";
+
+  ClickInside(Button("接收資料"));
+  ASSERT_TRUE(FocusIs(Button("接收資料"))) << Focus();
+  com1.Write("enter");
+  QPlainTextEdit* received = Memo("mReceive");
+  EXPECT_TRUE(test::WaitFor([&] {
+    Key("Return");
+    return received->toPlainText() == "enter";
+  })) << received->toPlainText().toStdString();
+
+  Key("Tab");  // 接收資料 -> COM1 -> the send box -> the receive box
+  Key("Tab");
+  Key("Tab");
+  ASSERT_TRUE(FocusIs(received)) << Focus();
+  Key("Return");
+  Key("KP_Enter");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return received->toPlainText().count('\n') == 2; }, 5000))
+      << received->toPlainText().toStdString();
+  EXPECT_EQ(received->toPlainText().remove('\n'), "enter");
+  EXPECT_EQ(com1.Drain(100ms), "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  try {
+    StartDesktop();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "no desktop: %s\n", e.what());
+    return 1;
+  }
+  Application->Initialize();
+  // Out before the display goes, which the toolkit would take for a fault.
+  const int failed = RUN_ALL_TESTS();
+  std::fflush(nullptr);
+  _exit(failed);
+}
