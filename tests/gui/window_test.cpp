@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <regex>
+
 #include "gui/backend.h"
 #include "serial/device_posix.h"
 #include "tests/gui/qt_helpers.h"
@@ -314,19 +316,34 @@ TEST(FormDescription, MistakesFailLoudly) {
   delete form;
 }
 
+// What a probe printed of the boxes it saw, and its exit status.
+std::pair<std::string, int> RunProbe(const std::string& probe) {
+  FILE* out = popen((probe + " 2>/dev/null").c_str(), "r");
+  if (!out) return {"cannot start " + probe, -1};
+  std::string printed;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, out)) printed += buffer;
+  const int status = pclose(out);
+  return {printed, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
 // The real entry point over a window whose handlers throw: ours is shown and
 // the loop goes on, a foreign one leaves the loop and is shown with an empty
 // message; the status is 0 either way.
 TEST(Entry, ShowsWhatEscapesAndEndsWithStatusZero) {
-  FILE* probe = popen(ENTRY_PROBE " 2>/dev/null", "r");
-  ASSERT_NE(probe, nullptr);
-  std::string out;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, probe)) out += buffer;
-  const int status = pclose(probe);
+  const auto [out, status] = RunProbe(ENTRY_PROBE);
   EXPECT_EQ(out, "box: entry_probe|boom\nbox: entry_probe|\n");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(status, 0);
+}
+
+// The same entry point over a description that names a handler the window
+// lacks: what creating the window throws is shown once, and the status is 0.
+TEST(Entry, AWindowThatFailsToLoadIsShownOnceAndEndsWithStatusZero) {
+  const auto [out, status] = RunProbe(ENTRY_PROBE_BROKEN);
+  EXPECT_TRUE(std::regex_match(out, std::regex("box: entry_probe_broken\\|Form description, line [0-9]+, "
+                                               "Button3: no handler Button3Clik\n")))
+      << out;
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -8,15 +8,15 @@ class TForm1 : public TForm {
  public:
   explicit TForm1(TComponent* Owner);
 
-  TButton* Button1;
-  TButton* Button2;
-  TButton* Button4;
-  TLabel* Label1;
-  TLabel* Label2;
-  TRadioGroup* rdCOM;
-  TMemo* mSend;
-  TMemo* mReceive;
-  TButton* Button3;
+  TButton* Button1 = nullptr;
+  TButton* Button2 = nullptr;
+  TButton* Button4 = nullptr;
+  TLabel* Label1 = nullptr;
+  TLabel* Label2 = nullptr;
+  TRadioGroup* rdCOM = nullptr;
+  TMemo* mSend = nullptr;
+  TMemo* mReceive = nullptr;
+  TButton* Button3 = nullptr;
 
   void Button1Click(TObject* Sender);  // throws Exception("boom")
   void Button3Click(TObject* Sender);  // throws an int
