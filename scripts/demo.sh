@@ -4,10 +4,10 @@
 # Starts the program on a virtual null-modem line: COM1 and COM2 are
 # pseudo-terminals whose far ends echo every byte back and print it here.
 # Open a port, type in the send box, press send, then receive: the text comes
-# back. The Linux program runs in a private mount namespace where /dev/ttyS0
-# and /dev/ttyS1 are the virtual lines (as root, or through an unprivileged
-# user namespace where the system allows one); with --windows, the Windows
-# x86-64 program runs under wine64 with COM1 and COM2 mapped to them.
+# back. The Linux program starts through scripts/comtester-ports, the launcher
+# that users run for their own devices, with /dev/ttyS0 and /dev/ttyS1 bound
+# to the virtual lines in a private /dev; with --windows, the Windows x86-64
+# program runs under wine64 with COM1 and COM2 mapped to them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,7 +36,7 @@ read -r com1 <&"${PEER[0]}"
 read -r com2 <&"${PEER[0]}"
 
 if ! $windows; then
-  bash scripts/virtual-ports.sh "$com1" "$com2" build-run/app/comtester || true
+  scripts/comtester-ports "$com1" "$com2" -- build-run/app/comtester || true
   exit 0
 fi
 

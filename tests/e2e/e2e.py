@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shipped programs, exactly as built.
 
-    e2e.py linux   PROGRAM                  the Linux executable, in a private
-                                            mount namespace where /dev/ttyS0
-                                            and /dev/ttyS1 are pseudo-terminals
-    e2e.py windows ARCH PROGRAM WINDOW_DRIVER
-                                            a Windows executable, ARCH x86_64
-                                            under wine64 or i686 under 32-bit
-                                            wine, COM1 and COM2 mapped to
-                                            pseudo-terminals
+    e2e.py linux PROGRAM [LAUNCHER] [TEST...]
+                            the Linux executable, started by the port launcher
+                            users run (scripts/comtester-ports unless given)
+                            with /dev/ttyS0 and /dev/ttyS1 bound to
+                            pseudo-terminals in a private /dev
+    e2e.py windows ARCH PROGRAM WINDOW_DRIVER [TEST...]
+                            a Windows executable, ARCH x86_64 under wine64 or
+                            i686 under 32-bit wine, COM1 and COM2 mapped to
+                            pseudo-terminals
+
+TEST names the cases to run (test_typical_use, ...); all of them by default.
 
 Both run on a private Xvfb display with openbox, driven by xdotool as a user
 would: keys, typing and mouse clicks at the controls' places. What the window
@@ -26,6 +29,7 @@ import os
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -210,13 +214,17 @@ class Desktop:
 
 
 class LinuxProgram:
-    def __init__(self, program):
+    def __init__(self, program, launcher=None):
         self.program = program
+        self.launcher = launcher or os.path.join(ROOT, "scripts", "comtester-ports")
 
     def start(self, com1, com2):
-        return subprocess.Popen(["bash", os.path.join(ROOT, "scripts", "virtual-ports.sh"),
-                                 com1, com2, self.program],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The installed launcher starts the program beside it; another build
+        # is named after "--".
+        command = [self.launcher, com1, com2]
+        if os.path.dirname(self.launcher) != os.path.dirname(self.program):
+            command += ["--", self.program]
+        return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def message_box(self, desktop, caption):
         """(caption, text) of the message box, read as its copy, then dismissed."""
@@ -422,18 +430,25 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(self.receive_until("before\u2400after"), "before\u2400after")
 
     def test_a_port_that_refuses_the_settings(self):
-        # An empty file of the test's own opens as a port does and refuses
-        # every line setting.
-        fd, path = tempfile.mkstemp(prefix="comtester-e2e-not-a-line-")
-        os.close(fd)
-        self.addCleanup(os.remove, path)
+        # A device of the test's own that opens as a port does and refuses
+        # every line setting: for the Linux launcher, which takes character
+        # devices only, a null device node (its own inode, so no one else's
+        # lock on /dev/null matters); under Wine, an empty file.
+        folder = tempfile.mkdtemp(prefix="comtester-e2e-")
+        self.addCleanup(shutil.rmtree, folder)
+        path = os.path.join(folder, "not-a-line")
+        if isinstance(TARGET, LinuxProgram):
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        else:
+            open(path, "wb").close()
         self.start(com1=path)
         self.desktop.click(self.window, BUTTON_OPEN)
         self.assertEqual(TARGET.message_box(self.desktop, "Set Error"),
                          ("Set Error", "通訊埠設定錯誤!!!"))
         # The refused port was given back: a send reaches nothing.
         self.desktop.click(self.window, BUTTON_SEND)
-        self.assertEqual(os.path.getsize(path), 0)
+        if not isinstance(TARGET, LinuxProgram):
+            self.assertEqual(os.path.getsize(path), 0)
         self.desktop.click(self.window, BUTTON_RECEIVE)
         self.assertEqual(self.receive_box(), "Memo2")
 
@@ -444,21 +459,27 @@ class EndToEnd(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    kind = sys.argv[1] if len(sys.argv) > 1 else None
-    if not (kind == "linux" and len(sys.argv) == 3 or
-            kind == "windows" and len(sys.argv) == 5 and sys.argv[2] in ARCHES):
-        sys.exit("usage: e2e.py linux PROGRAM | windows x86_64|i686 PROGRAM WINDOW_DRIVER")
+    args = sys.argv[1:]
+    kind = args[0] if args else None
+    tests = [a for a in args if a.startswith("test_")]
+    args = [a for a in args if not a.startswith("test_")]
+    if not (kind == "linux" and len(args) in (2, 3) or
+            kind == "windows" and len(args) == 4 and args[1] in ARCHES):
+        sys.exit("usage: e2e.py linux PROGRAM [LAUNCHER] [TEST...] | "
+                 "windows x86_64|i686 PROGRAM WINDOW_DRIVER [TEST...]")
     for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "import"):
         if not shutil.which(tool):
             sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
     if kind == "linux":
-        TARGET = LinuxProgram(sys.argv[2])
+        TARGET = LinuxProgram(*args[1:])
     else:
-        reason = cannot_run(sys.argv[2])
+        reason = cannot_run(args[1])
         if reason:
             print(reason)
             sys.exit(0)
-        TARGET = WindowsProgram(*sys.argv[2:])
-    suite = unittest.TestLoader().loadTestsFromTestCase(EndToEnd)
+        TARGET = WindowsProgram(*args[1:])
+    loader = unittest.TestLoader()
+    suite = (unittest.TestSuite(EndToEnd(t) for t in tests) if tests
+             else loader.loadTestsFromTestCase(EndToEnd))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
