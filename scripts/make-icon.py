@@ -3,10 +3,13 @@
 
 A serial connector seen from the front (a trapezoid shell with two rows of
 pins) on a teal tile, with a send arrow above and a receive arrow below.
-Writes app/comtester.ico; run it again after changing the drawing.
+Writes app/comtester.ico, and for desktop menus the same drawing as a 32 x 32
+PNG and a scalable SVG in packaging/icons/; run it again after changing the
+drawing.
 """
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 # The 16-colour palette of the classic VGA set, as (r, g, b).
@@ -85,7 +88,39 @@ def ico(img):
     return directory + entry + image
 
 
+def png(img):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + b"".join(bytes(PALETTE[c]) + b"\xff" if c is not None else b"\0\0\0\0"
+                                     for c in row) for row in img)
+    header = struct.pack(">IIBBBBB", SIZE, SIZE, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows, 9))
+            + chunk(b"IEND", b""))
+
+
+def svg(img):
+    # One square per run of like pixels in a row: the same crisp drawing at any size.
+    rects = []
+    for y, row in enumerate(img):
+        x = 0
+        while x < SIZE:
+            c = row[x]
+            run = 1
+            while x + run < SIZE and row[x + run] == c:
+                run += 1
+            if c is not None:
+                rects.append(f'<rect x="{x}" y="{y}" width="{run}" height="1" fill="#%02x%02x%02x"/>' % PALETTE[c])
+            x += run
+    return ('<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32" width="256" height="256" '
+            'shape-rendering="crispEdges">\n' + "\n".join(rects) + "\n</svg>\n")
+
+
 if __name__ == "__main__":
-    out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "app" / "comtester.ico"
-    out.write_bytes(ico(draw()))
-    print(f"wrote {out}")
+    root = Path(__file__).resolve().parent.parent
+    img = draw()
+    icons = root / "packaging" / "icons"
+    icons.mkdir(parents=True, exist_ok=True)
+    for path, data in ((root / "app" / "comtester.ico", ico(img)), (icons / "comtester-32.png", png(img)),
+                       (icons / "comtester.svg", svg(img).encode())):
+        path.write_bytes(data)
+        print(f"wrote {path}")

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""The packages as users get them.
+
+    package_test.py make BUILD DIST   scripts/package.sh on the builds in BUILD:
+                                      the .deb and both zips land in DIST, and
+                                      lintian, desktop-file-validate and
+                                      appstreamcli pass them
+    package_test.py deb DIST          installs the .deb on this machine with
+                                      apt-get, runs the installed program end to
+                                      end through the installed port launcher,
+                                      checks the menu entry, then purges it and
+                                      finds nothing of it left
+    package_test.py zip DIST BUILD ARCH
+                                      the zip of that Windows build holds the
+                                      executable, README.txt and the licence;
+                                      the executable carries its version
+                                      resource and runs under Wine
+"""
+import configparser
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+E2E = os.path.join(ROOT, "tests", "e2e", "e2e.py")
+failures = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def version():
+    cmake = open(os.path.join(ROOT, "CMakeLists.txt")).read()
+    return re.search(r"project\(comtester VERSION ([0-9.]+)", cmake).group(1)
+
+
+def deb_path(dist):
+    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    return os.path.join(dist, "comtester_%s_%s.deb" % (version(), arch))
+
+
+def make(build, dist):
+    shutil.rmtree(dist, ignore_errors=True)
+    done = subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), build, dist])
+    check(done.returncode == 0, "package.sh made the packages, lintian showing no error")
+    for name in (deb_path(dist), *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
+                                   for arch in ("i686", "x86_64"))):
+        check(os.path.isfile(name), "%s is there" % os.path.basename(name))
+
+
+def installed_files():
+    listed = subprocess.run(["dpkg", "-L", "comtester"], capture_output=True, text=True).stdout.split()
+    return [p for p in listed if os.path.isfile(p) or os.path.islink(p)]
+
+
+def deb(dist):
+    package = deb_path(dist)
+    if subprocess.run(["dpkg", "-s", "comtester"], capture_output=True).returncode == 0:
+        sys.exit("comtester is already installed on this machine: not touching it")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    done = subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", package], env=env)
+    check(done.returncode == 0, "apt-get installs " + os.path.basename(package))
+    files = installed_files()
+    try:
+        for path in ("/usr/bin/comtester", "/usr/bin/comtester-ports",
+                     "/usr/share/doc/comtester/copyright", "/usr/share/man/man1/comtester.1.gz",
+                     "/usr/share/man/man1/comtester-ports.1.gz"):
+            check(path in files, "installs " + path)
+        entries = glob.glob("/usr/share/applications/*.desktop")
+        entries = [e for e in entries if e in files]
+        check(len(entries) == 1, "one menu entry")
+        entry = configparser.ConfigParser(interpolation=None, strict=False)
+        entry.optionxform = str
+        entry.read(entries[0], encoding="utf-8")
+        desktop = entry["Desktop Entry"]
+        check(shutil.which(desktop["Exec"].split()[0]) == "/usr/bin/comtester",
+              "the entry's Exec finds /usr/bin/comtester")
+        icons = [f for f in files if re.search(r"/icons/hicolor/[^/]+/apps/%s\.(png|svg)$" %
+                                               re.escape(desktop["Icon"]), f)]
+        check(any("/32x32/" in i for i in icons) and any("/scalable/" in i for i in icons),
+              "the entry's Icon is in the hicolor theme at 32x32 and scalable")
+        metainfo = [f for f in files if f.startswith("/usr/share/metainfo/")]
+        check(len(metainfo) == 1 and os.path.basename(entries[0]) in open(metainfo[0]).read(),
+              "the AppStream metainfo names the menu entry")
+        check(subprocess.run(["man", "-w", "comtester-ports"], capture_output=True).returncode == 0,
+              "man finds comtester-ports")
+
+        # The installed program, started by the installed launcher, end to end.
+        run = subprocess.run([sys.executable, E2E, "linux", "/usr/bin/comtester",
+                              "/usr/bin/comtester-ports", "test_typical_use"])
+        check(run.returncode == 0, "the installed program works end to end through the launcher")
+    finally:
+        done = subprocess.run(["apt-get", "purge", "-y", "-q", "comtester"], env=env)
+        check(done.returncode == 0, "apt-get purges it")
+    left = [f for f in files if os.path.lexists(f)]
+    check(not left, "nothing of it is left (%s)" % " ".join(left))
+    check(subprocess.run(["dpkg", "-s", "comtester"], capture_output=True).returncode != 0,
+          "dpkg knows it no more")
+
+
+def version_strings(exe):
+    """The version resource's strings, read from the file: each is a
+    UTF-16 key, then its value aligned to 32 bits."""
+    data = open(exe, "rb").read()
+    strings = {}
+    for key in ("ProductName", "FileDescription", "FileVersion", "ProductVersion",
+                "LegalCopyright", "OriginalFilename"):
+        at = data.find((key + "\0").encode("utf-16-le"))
+        if at < 0:
+            continue
+        at += len(key + "\0") * 2
+        at += -at % 4
+        end = at
+        while data[end:end + 2] != b"\0\0":
+            end += 2
+        strings[key] = data[at:end].decode("utf-16-le")
+    return strings
+
+
+def zip_of(dist, build, arch):
+    name = os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
+    with zipfile.ZipFile(name) as archive, tempfile.TemporaryDirectory() as unpacked:
+        check(sorted(archive.namelist()) == ["LICENSE.txt", "README.txt", "comtester.exe"],
+              "%s holds the executable, README.txt and LICENSE.txt" % os.path.basename(name))
+        archive.extractall(unpacked)
+        readme = open(os.path.join(unpacked, "README.txt"), "rb").read()
+        text = readme.decode("utf-8-sig")
+        check(b"\r\n" in readme and b"\n" not in readme.replace(b"\r\n", b""),
+              "README.txt has Windows line ends")
+        check("Device Manager" in text and "裝置管理員" in text and "COM1" in text,
+              "README.txt tells in English and Chinese how to make an adapter COM1 or COM2")
+        check("MIT" in open(os.path.join(unpacked, "LICENSE.txt"), encoding="utf-8-sig").read(),
+              "LICENSE.txt is the MIT licence")
+        exe = os.path.join(unpacked, "comtester.exe")
+        strings = version_strings(exe)
+        print("  version resource: %s" % strings)
+        check(strings.get("ProductVersion") == version() and strings.get("FileVersion") == version(),
+              "the executable says version %s" % version())
+        check(strings.get("OriginalFilename") == "comtester.exe" and bool(strings.get("ProductName")) and
+              bool(strings.get("FileDescription")) and "MIT" in strings.get("LegalCopyright", ""),
+              "and names its product, description, copyright and file")
+        # Started and closed by its frame, as e2e.py does with the build's own.
+        driver = os.path.join(build, "windows-" + arch, "tests", "winui", "window_driver.exe")
+        run = subprocess.run([sys.executable, E2E, "windows", arch, exe, driver, "test_closing_by_the_frame"])
+        check(run.returncode == 0, "the unzipped executable runs under Wine")
+
+
+def main():
+    command, args = sys.argv[1], sys.argv[2:]
+    paths = [os.path.abspath(a) for a in args[:2]]
+    {"make": make, "deb": deb, "zip": zip_of}[command](*paths, *args[2:])
+    if failures:
+        sys.exit("%d check(s) failed" % len(failures))
+
+
+if __name__ == "__main__":
+    main()
