@@ -100,6 +100,21 @@ UINT Dpi(HWND hwnd) {
 int Scale(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
 int Unscale(int value, UINT dpi) { return MulDiv(value, 96, static_cast<int>(dpi)); }
 
+// An edit control breaks lines only at CR LF: a lone CR or LF would join two
+// lines on screen where the Qt backend shows two.
+std::wstring WithCrLf(const wchar_t* text) {
+  std::wstring out;
+  for (const wchar_t* c = text; *c; ++c) {
+    if (*c == L'\r' || *c == L'\n') {
+      out += L"\r\n";
+      if (*c == L'\r' && c[1] == L'\n') ++c;
+    } else {
+      out += *c;
+    }
+  }
+  return out;
+}
+
 // --- helpers ---
 
 Native* NativeOf(HWND hwnd) { return reinterpret_cast<Native*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
@@ -247,6 +262,14 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
       SetBkColor(dc, GetSysColor(SysColorIndex(form->color)));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(SysColorIndex(form->color)));
     }
+    case DM_GETDEFID: {
+      // IsDialogMessage asks this on Enter, unless the focused button already
+      // looks the default one; without an answer it sends a bare IDOK, which
+      // names no button. Not a dialog: the focused push button is the default.
+      HWND focus = GetFocus();
+      const Native* focused = focus && IsChild(hwnd, focus) ? NativeOf(focus) : nullptr;
+      return focused && focused->kind == Kind::Button ? MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID) : 0;
+    }
     case WM_ERASEBKGND: {
       RECT r;
       GetClientRect(hwnd, &r);
@@ -302,12 +325,25 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
-// Every control: forget the window when it goes; memos: Tab leaves them and
-// Ctrl+A selects all; a group's buttons get the form's colours.
+// Every control: forget the window when it goes; memos: Tab leaves them,
+// Ctrl+A selects all and any line break shows as one; a group's buttons get
+// the form's colours; a push button looks the default one while focused.
 LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                              DWORD_PTR data) {
   auto* native = reinterpret_cast<Native*>(data);
   switch (message) {
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+      // Drawn as the default button while it is the one Enter presses.
+      if (native->kind == Kind::Button)
+        SendMessageW(hwnd, BM_SETSTYLE, message == WM_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+      break;
+    case WM_SETTEXT:
+      if (native->kind == Kind::Memo && lParam) {
+        const std::wstring text = WithCrLf(reinterpret_cast<const wchar_t*>(lParam));
+        return DefSubclassProc(hwnd, message, wParam, reinterpret_cast<LPARAM>(text.c_str()));
+      }
+      break;
     case WM_GETDLGCODE: {
       LRESULT code = DefSubclassProc(hwnd, message, wParam, lParam);
       const auto* msg = reinterpret_cast<const MSG*>(lParam);
@@ -398,6 +434,8 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
       case Kind::Memo:
         native->hwnd = CreateChild(L"EDIT", ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
                                    WS_EX_CLIENTEDGE, owner);
+        // As much as the user types or pastes, not the control's 30,000 characters.
+        SendMessageW(native->hwnd, EM_SETLIMITTEXT, 0, 0);
         break;
       case Kind::RadioGroup:
         // The buttons are its children: dialog navigation enters it for them.

@@ -7,18 +7,24 @@
 //   controls CAPTION          one "control CLASS L T W H CHECK TEXT" a child, then "end"
 //   window CAPTION            "ok L T W H"
 //   dpi CAPTION               "ok DPI" of the window
-//   wait CAPTION MS           "ok" once a top-level window has that caption
+//   wait CAPTION MS           "ok" once a top-level window with that caption shows
 //   click CAPTION TEXT        sends BM_CLICK to the button so captioned, then waits
 //                             until the program takes messages again
 //   gettext CAPTION @X,Y      "ok TEXT" of the control whose top left is X,Y
 //   settext CAPTION @X,Y TEXT
 //   selection CAPTION @X,Y    "ok START END" of an edit's selection
+//   lines CAPTION @X,Y        "ok N": the lines an edit shows
+//   point CAPTION TEXT        "ok X Y": the middle of the button so captioned, on
+//                             the screen in real pixels, for a mouse to click
+//   clipboard FILE            puts the UTF-8 text of FILE on the clipboard
+//   default CAPTION           "ok TEXT" of each button drawn as the default one
 //   focus CAPTION             "ok CLASS L T W H CHECK TEXT" of the program's focus
 //   messagebox CAPTION MS     "ok TEXT" of a message box so captioned, once it shows
 //   dismiss CAPTION           presses its OK and waits until it has gone
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -163,6 +169,46 @@ HWND ControlAt(HWND window, const std::string& where) {
   throw Failure{"no control at " + where};
 }
 
+// A visible top-level window with that caption, or null.
+HWND ShownWindow(const std::wstring& caption) {
+  std::vector<HWND> windows;
+  EnumWindows(Collect, reinterpret_cast<LPARAM>(&windows));
+  for (HWND hwnd : windows) {
+    wchar_t text[256] = {};
+    GetWindowTextW(hwnd, text, 256);
+    if (IsWindowVisible(hwnd) && caption == text) return hwnd;
+  }
+  return nullptr;
+}
+
+std::string ReadFile(const std::string& path) {
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw Failure{"cannot open " + path};
+  std::string bytes;
+  char chunk[65536];
+  DWORD n = 0;
+  while (::ReadFile(file, chunk, sizeof chunk, &n, nullptr) && n > 0) bytes.append(chunk, n);
+  CloseHandle(file);
+  return bytes;
+}
+
+void SetClipboardText(const std::wstring& text) {
+  const std::size_t size = (text.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
+  if (!memory) throw Failure{"no memory for the clipboard"};
+  std::memcpy(GlobalLock(memory), text.c_str(), size);
+  GlobalUnlock(memory);
+  if (!OpenClipboard(nullptr)) {
+    GlobalFree(memory);
+    throw Failure{"cannot open the clipboard"};
+  }
+  EmptyClipboard();
+  const bool set = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+  if (!set) GlobalFree(memory);
+  CloseClipboard();
+  if (!set) throw Failure{"the clipboard took no text"};
+}
+
 // The visible top-level windows, as "CLASS/CAPTION" separated by "; ".
 std::string ShownWindows() {
   std::vector<HWND> windows;
@@ -217,8 +263,9 @@ void Run(const std::string& command, std::string rest) {
   } else if (command == "dpi") {
     Say("ok " + std::to_string(Dpi(TopLevel(Word(rest)))));
   } else if (command == "wait") {
+    // Not only there: a program fills in a hidden window before showing it.
     const std::wstring caption = Wide(Word(rest));
-    WaitFor([&] { return FindWindowW(nullptr, caption.c_str()); }, std::stoi(rest));
+    WaitFor([&] { return ShownWindow(caption); }, std::stoi(rest));
     Say("ok");
   } else if (command == "click") {
     HWND window = TopLevel(Word(rest));
@@ -244,6 +291,27 @@ void Run(const std::string& command, std::string rest) {
     SendMessageW(ControlAt(window, Word(rest)), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
                  reinterpret_cast<LPARAM>(&end));
     Say("ok " + std::to_string(start) + ' ' + std::to_string(end));
+  } else if (command == "lines") {
+    HWND window = TopLevel(Word(rest));
+    DWORD_PTR lines = 0;
+    if (!SendMessageTimeoutW(ControlAt(window, Word(rest)), EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG, kSyncTimeout,
+                             &lines))
+      throw Failure{"no answer to EM_GETLINECOUNT"};
+    Say("ok " + std::to_string(lines));
+  } else if (command == "point") {
+    HWND window = TopLevel(Word(rest));
+    RECT r;
+    GetWindowRect(ButtonCaptioned(window, Unescape(rest)), &r);
+    Say("ok " + std::to_string((r.left + r.right) / 2) + ' ' + std::to_string((r.top + r.bottom) / 2));
+  } else if (command == "clipboard") {
+    SetClipboardText(Wide(ReadFile(Word(rest))));
+    Say("ok");
+  } else if (command == "default") {
+    std::string drawn;
+    for (HWND child : Children(TopLevel(Word(rest))))
+      if (ClassOf(child) == L"Button" && (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+        drawn += ' ' + Escape(Narrow(TextOf(child)));
+    Say("ok" + drawn);
   } else if (command == "focus") {
     HWND window = TopLevel(Word(rest));
     GUITHREADINFO info{};

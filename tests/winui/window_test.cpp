@@ -16,9 +16,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -279,6 +282,18 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
     return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == twelve;
   })) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
 
+  // Every line break the peer sends shows as one, LF, CR and CR LF alike; so
+  // does every line break in a text set on a memo from anywhere.
+  com1.Write("line1\nline2\rline3\r\nline4");
+  EXPECT_TRUE(test::WaitFor([&] {
+    driver.Ok("click " + kCaption + " 接收資料");
+    return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == "line1\\r\\nline2\\r\\nline3\\r\\nline4";
+  })) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
+  EXPECT_EQ(driver.Ok("lines " + kCaption + " " + kReceiveMemo), "4");
+  driver.Ok("settext " + kCaption + " " + kReceiveMemo + " a\\nb\\rc\\r\\nd\\n");
+  EXPECT_EQ(driver.Ok("lines " + kCaption + " " + kReceiveMemo), "5");
+  EXPECT_EQ(driver.Ok("gettext " + kCaption + " " + kReceiveMemo), "a\\r\\nb\\r\\nc\\r\\nd\\r\\n");
+
   // COM2 chosen and opened: COM1 is let go, the second line carries the text.
   driver.Ok("click " + kCaption + " COM2");
   std::vector<std::string> controls = driver.Call("controls " + kCaption);
@@ -343,6 +358,112 @@ TEST(Window, FailedOpenShowsCommError) {
   driver.Ok("dismiss Comm\\ Error");
   driver.Call("click " + kCaption + " 結束系統");
   EXPECT_EQ(program.Exit(), 0);
+}
+
+// Enter presses the focused button whatever brought the focus there: the
+// start, a click, Tab; the keypad's Enter as well.
+TEST(Window, EnterPressesTheFocusedButton) {
+  LockedPty com1;
+  test::Pty com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  auto focusIs = [&](const std::string& expected, std::chrono::milliseconds deadline = 3s) {
+    return test::WaitFor([&] { return driver.Focus().starts_with(expected); }, deadline);
+  };
+  auto receiveMemoIs = [&](const std::string& expected) {
+    return test::WaitFor([&] { return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == expected; }, 3s);
+  };
+  auto mouseClick = [&](const std::string& button) {
+    std::istringstream at(driver.Ok("point " + kCaption + " " + button));
+    std::string x, y;
+    at >> x >> y;
+    RunTool({"xdotool", "mousemove", "--sync", x, y, "click", "1"});
+  };
+
+  ASSERT_TRUE(focusIs("Button - 開啟通訊埠 @", 10s)) << driver.Focus();
+  // The button Enter presses is the one drawn as the default, and only it.
+  EXPECT_EQ(driver.Ok("default " + kCaption), "開啟通訊埠");
+  for (const char* key : {"Return", "KP_Enter"}) {
+    RunTool({"xdotool", "key", key});
+    EXPECT_EQ(driver.Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!") << key << " at the start";
+    driver.Ok("dismiss Comm\\ Error");
+    ASSERT_TRUE(focusIs("Button - 開啟通訊埠 @")) << driver.Focus();
+  }
+
+  driver.Ok("click " + kCaption + " COM2");
+  mouseClick("開啟通訊埠");
+  com2.ReleaseNearEnd();
+  com2.Write("one");
+  mouseClick("接收資料");
+  EXPECT_TRUE(receiveMemoIs("one")) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
+  ASSERT_TRUE(focusIs("Button - 接收資料 @408,376")) << driver.Focus();
+  EXPECT_EQ(driver.Ok("default " + kCaption), "接收資料");
+  com2.Write("two");
+  RunTool({"xdotool", "key", "Return"});
+  EXPECT_TRUE(receiveMemoIs("two")) << "Return after a click: " << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
+
+  RunTool({"xdotool", "key", "shift+Tab"});
+  ASSERT_TRUE(focusIs("Button - 結束系統 @488,40")) << driver.Focus();
+  EXPECT_EQ(driver.Ok("default " + kCaption), "結束系統");
+  RunTool({"xdotool", "key", "KP_Enter"});
+  EXPECT_EQ(program.Exit(), 0);
+  EXPECT_TRUE(HungUp(com2)) << "the program ended with COM2 open";
+}
+
+// A megabyte pasted into the send box stays whole and goes out whole: an edit
+// control keeps some 30,000 characters unless told otherwise.
+TEST(Window, PastedMegabyteGoesOutWhole) {
+  constexpr std::size_t kSize = 1 << 20;
+  // Numbered lines, so that a loss shows where; now and then one the memo wraps.
+  std::string text;
+  for (int i = 0; text.size() + 4000 < kSize; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%06d ", i);
+    text += number;
+    text += i % 1000 == 999 ? std::string(3000, 'x') : "the quick brown fox jumps over the lazy dog";
+    text += "\r\n";
+  }
+  text += std::string(kSize - text.size(), 'z');
+  const fs::path file = fs::path(COMTESTER_WINUI_PREFIX).parent_path() / "paste.txt";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good()) << file;
+  }
+
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+  driver.Ok("click " + kCaption + " 開啟通訊埠");
+  com1.ReleaseNearEnd();
+
+  driver.Ok("clipboard Z:" + file.string());
+  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  for (int i = 0; i < 4; ++i) RunTool({"xdotool", "key", "Tab"});  // from 開啟通訊埠 to the send memo
+  ASSERT_TRUE(test::WaitFor([&] { return driver.Focus().starts_with("Edit - Memo1 " + kSendMemo); }, 3s))
+      << driver.Focus();
+  RunTool({"xdotool", "key", "ctrl+a", "ctrl+v"});
+  const std::string end = std::to_string(kSize);
+  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == end + " " + end; },
+                            30s))
+      << "the caret after the paste: " << driver.Ok("selection " + kCaption + " " + kSendMemo);
+
+  // The peer reads while the program writes: a pseudo-terminal holds far less.
+  std::string sent;
+  std::thread peer([&] {
+    sent = com1.ReadUpTo(kSize, 60s);
+    sent += com1.Drain();  // anything beyond, which would be a fault too
+  });
+  driver.Ok("click " + kCaption + " 傳送資料");
+  peer.join();
+  fs::remove(file);
+  EXPECT_EQ(sent.size(), kSize);
+  const auto differ = std::mismatch(sent.begin(), sent.end(), text.begin(), text.end());
+  EXPECT_TRUE(differ.first == sent.end() && differ.second == text.end())
+      << "the line differs from the pasted text from byte " << differ.first - sent.begin();
 }
 
 }  // namespace
