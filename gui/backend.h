@@ -45,6 +45,10 @@ void SetItemIndex(Native* group, int index);
 void SetFormStyle(Native* form, SystemColor color, const Font& font,
                   const std::vector<std::string>& texts);
 void SetTabOrder(Native* form, const std::vector<Native*>& order);
+// `label` names `control` to screen readers. Called after SetTabOrder: a
+// backend may move the label within the form's child order, never into the
+// order that Tab follows.
+void SetLabelFor(Native* label, Native* control);
 // The window icon, from the embedded resource of that name.
 void SetIcon(Native* form, const std::string& resource);
 

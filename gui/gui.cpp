@@ -187,6 +187,46 @@ backend::SystemColor ColorNamed(const ObjectDescription& object, const std::stri
   Mismatch(object, "unknown colour " + name);
 }
 
+// A memo shows no caption of its own, so a screen reader names it by the
+// label standing right above it: one whose box overlaps the memo's
+// horizontally and ends above the memo's top edge, by no more than the
+// label's own height. The closest pairs are taken first (the wider overlap,
+// then the earlier in the description, on a tie); each label names one memo.
+struct Placed {
+  TControl* control;
+  TRect bounds;
+};
+
+std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<Placed>& labels,
+                                                             const std::vector<Placed>& memos) {
+  struct Candidate {
+    int gap, overlap;
+    std::size_t label, memo;
+  };
+  std::vector<Candidate> candidates;
+  for (std::size_t l = 0; l < labels.size(); ++l) {
+    for (std::size_t m = 0; m < memos.size(); ++m) {
+      const TRect& a = labels[l].bounds;
+      const TRect& b = memos[m].bounds;
+      const int gap = b.Top - (a.Top + a.Height);
+      const int overlap =
+          std::min(a.Left + a.Width, b.Left + b.Width) - std::max(a.Left, b.Left);
+      if (gap >= 0 && gap <= a.Height && overlap > 0) candidates.push_back({gap, overlap, l, m});
+    }
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& x, const auto& y) {
+    return x.gap != y.gap ? x.gap < y.gap : x.overlap > y.overlap;
+  });
+  std::vector<bool> labelTaken(labels.size()), memoTaken(memos.size());
+  std::vector<std::pair<TControl*, TControl*>> pairs;
+  for (const Candidate& c : candidates) {
+    if (labelTaken[c.label] || memoTaken[c.memo]) continue;
+    labelTaken[c.label] = memoTaken[c.memo] = true;
+    pairs.emplace_back(labels[c.label].control, memos[c.memo].control);
+  }
+  return pairs;
+}
+
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
   auto scale = [&](int v) { return static_cast<int>(v * 96 / pixelsPerInch); };
@@ -224,6 +264,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
   std::map<std::string, TControl*> byName;
   std::vector<std::pair<long, TControl*>> tabbed;
   std::vector<TControl*> untabbed;
+  std::vector<Placed> labels, memos;
 
   for (const ObjectDescription& object : description.controls) {
     Properties p(object);
@@ -277,6 +318,8 @@ void FormClass::Load(TForm& form, std::string_view text) const {
       untabbed.push_back(control);
     }
     control->SetBounds(bounds);
+    if (cls == "TLabel") labels.push_back({control, bounds});
+    if (cls == "TMemo") memos.push_back({control, bounds});
     p.Finish();
   }
 
@@ -302,6 +345,8 @@ void FormClass::Load(TForm& form, std::string_view text) const {
 
   backend::SetFormStyle(form.Handle(), color, font, texts);
   backend::SetTabOrder(form.Handle(), natives);
+  for (auto [label, memo] : LabelsOverMemos(labels, memos))
+    backend::SetLabelFor(label->Handle(), memo->Handle());
   if (caption) form.SetText(*caption);
   form.SetBounds(formBounds);
 }

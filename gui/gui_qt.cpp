@@ -4,7 +4,10 @@
 // scales them to the screen), CR LF between a memo's lines, a form's bounds
 // including its frame, Tab following the form's order and entering a radio
 // group at its chosen button, arrows choosing within a group, Enter pressing
-// a focused button.
+// a focused button; screen readers hearing the form as a window by its
+// caption and a memo by the label that stands for it.
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
 #include <QShortcut>
@@ -261,6 +264,10 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
     case Kind::Form: {
       auto* form = new FormWidget;
       form->installEventFilter(new FramePlacer(native));
+      // The toolkit gives a plain top-level widget the role of a client area
+      // ("filler" to a screen reader); ours is the application's window. An
+      // interface registered first is the one the toolkit hands out.
+      QAccessible::registerAccessibleInterface(new QAccessibleWidget(form, QAccessible::Window));
       native->widget = form;
       break;
     }
@@ -420,6 +427,12 @@ void SetTabOrder(Native* form, const std::vector<Native*>& order) {
   static_cast<FormWidget*>(form->widget.data())->SetStops(stops);
   for (QWidget* w : chain) w->setFocusPolicy(Qt::StrongFocus);
   for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
+
+// The toolkit names a control by the label whose buddy it is, and relates
+// the two both ways.
+void SetLabelFor(Native* label, Native* control) {
+  static_cast<QLabel*>(label->widget.data())->setBuddy(control->widget);
 }
 
 void SetIcon(Native* form, const std::string& resource) {

@@ -549,6 +549,15 @@ void SetTabOrder(Native* form, const std::vector<Native*>& order) {
     }
 }
 
+// The system's accessibility names an edit control by the static text that
+// stands immediately before it in the child order. A label takes no focus,
+// so moving it changes nothing Tab does.
+void SetLabelFor(Native* label, Native* control) {
+  HWND before = GetWindow(control->hwnd, GW_HWNDPREV);
+  if (before == label->hwnd) return;
+  SetWindowPos(label->hwnd, before ? before : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 void SetIcon(Native* form, const std::string& resource) {
   const std::wstring name = Wide(resource);
   for (auto [which, metric] : {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {

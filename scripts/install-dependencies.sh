@@ -15,6 +15,8 @@ packages=(
   locales
   # the serial link on a UART driver in an emulated machine
   qemu-system-x86 busybox-static
+  # the window as a screen reader hears it on Linux
+  at-spi2-core python3-pyatspi dbus-daemon
   # packages: the Debian package, its checks, the Windows zips, the port launcher
   dpkg-dev lintian desktop-file-utils appstream zip unzip bubblewrap
   # the i686 programs, under 32-bit wine in a win32 prefix

@@ -14,6 +14,9 @@
 //   settext CAPTION @X,Y TEXT
 //   selection CAPTION @X,Y    "ok START END" of an edit's selection
 //   lines CAPTION @X,Y        "ok N": the lines an edit shows
+//   before CAPTION @X,Y       "ok CLASS L T W H CHECK TEXT" of the sibling just before
+//                             the control in the child order, where a screen reader
+//                             looks for an edit control's name
 //   point CAPTION TEXT        "ok X Y": the middle of the button so captioned, on
 //                             the screen in real pixels, for a mouse to click
 //   clipboard FILE            puts the UTF-8 text of FILE on the clipboard
@@ -291,6 +294,10 @@ void Run(const std::string& command, std::string rest) {
     SendMessageW(ControlAt(window, Word(rest)), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
                  reinterpret_cast<LPARAM>(&end));
     Say("ok " + std::to_string(start) + ' ' + std::to_string(end));
+  } else if (command == "before") {
+    HWND window = TopLevel(Word(rest));
+    HWND before = GetWindow(ControlAt(window, Word(rest)), GW_HWNDPREV);
+    Say(before ? "ok " + Describe(window, before) : "ok none");
   } else if (command == "lines") {
     HWND window = TopLevel(Word(rest));
     DWORD_PTR lines = 0;

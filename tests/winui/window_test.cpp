@@ -204,6 +204,9 @@ TEST(Window, ShowsEveryControlInPlaceAndClosesByItsFrame) {
   }
   EXPECT_EQ(radios, (std::vector<std::string>{"COM1 checked", "COM2 unchecked"}));
   EXPECT_EQ(answer.size(), 11u) << "nine controls and two radio buttons";
+  // A screen reader names each memo by the static text just before it.
+  EXPECT_EQ(driver.Ok("before " + kCaption + " " + kSendMemo), "Static 56 152 48 13 - 傳送資料");
+  EXPECT_EQ(driver.Ok("before " + kCaption + " " + kReceiveMemo), "Static 400 144 48 13 - 接收資料");
 
   fs::create_directories(fs::path(kScreenshot).parent_path());
   fs::remove(kScreenshot);
