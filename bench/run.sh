@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and prints one table: start-up and peak memory of the
-# Linux program against a minimal Qt program of the same window, click to done
-# in process, and the sizes and imports of the three executables.
+# Linux program against a minimal Qt program of the same window and against
+# the two serial terminals a Linux user would pick instead (gtkterm and
+# cutecom, installed here through apt-get if missing), click to done in
+# process, and the sizes and imports of the three executables.
 #
 #   bash bench/run.sh            BENCH_BUILD=<dir>  (default: build/)
-#                                BENCH_RUNS=<n>     start-up runs per program (default 9)
+#                                BENCH_RUNS=<n>     start-up runs per program (default 11)
 #                                BENCH_CLICKS=<n>   runs per click figure (default 51)
 #                                BENCH_WINDOWS=<prefix>  Windows build dirs, <prefix>i686 and
 #                                                   <prefix>x86_64 (default: <build>/windows-)
@@ -17,9 +19,23 @@ clicks=${BENCH_CLICKS:-51}
 windows=${BENCH_WINDOWS:-$build/windows-}
 settle_ms=500
 
-for tool in Xvfb cmake; do
+for tool in Xvfb cmake python3 unshare; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-dependencies.sh)" >&2; exit 1; }
 done
+
+# The peers: only the benchmark needs them, so only it installs them.
+peers=(gtkterm cutecom)
+missing=()
+for p in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "run.sh: installing the programs compared against: ${missing[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q -o DPkg::Lock::Timeout=300 \
+    --no-install-recommends "${missing[@]}" >&2
+fi
 
 # --- build ------------------------------------------------------------------
 if [ -f "$build/CMakeCache.txt" ]; then
@@ -42,42 +58,63 @@ watch=$build/bench/bench_startwatch
 # --- a private X server, no window manager (see startwatch.cpp) --------------
 work=$(mktemp -d)
 xvfb_pid=
+ptys_pid=
+# A process ended by the signal makes wait fail, which under set -e would
+# end the clean-up before the rest.
+stop() { [ -z "$1" ] || { kill "$1" && wait "$1"; } 2>/dev/null || true; }
 cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  stop "$ptys_pid"
+  stop "$xvfb_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || { echo "run.sh: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
 export DISPLAY=:$(head -n1 "$work/display")
 unset QT_QPA_PLATFORM
 
-# --- start-up and peak memory, the two programs alternately -----------------
-start_once() {  # program, output prefix
-  local out
-  out=$("$watch" Form1 "$settle_ms" "$1" 2>>"$work/programs.log") ||
-    { echo "run.sh: start-up run of $1 failed" >&2; cat "$work/programs.log" >&2; exit 1; }
-  local ms=${out#startup_ms=}; ms=${ms%% *}
-  local kib=${out##*peak_kib=}; kib=${kib%% *}
-  local cpu=${out##*cpu_ms=}
-  echo "$ms" >>"$work/$2.ms"
-  echo "$cpu" >>"$work/$2.cpu"
-  echo "$kib" >>"$work/$2.kib"
-}
-# One unmeasured run each, so that both start from warm caches.
-"$watch" Form1 "$settle_ms" "$app" >/dev/null 2>>"$work/programs.log"
-"$watch" Form1 "$settle_ms" "$floor" >/dev/null 2>>"$work/programs.log"
-for i in $(seq "$runs"); do
-  if ((i % 2)); then start_once "$app" app; start_once "$floor" floor
-  else start_once "$floor" floor; start_once "$app" app; fi
-done
+# Every program runs in the same throwaway desktop: its own home and XDG
+# folders (the peers write their settings there), and a session bus address
+# where nothing listens, so that none of them starts or reaches a bus.
+mkdir -p "$work/home" "$work/runtime"
+chmod 700 "$work/runtime"
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache \
+  XDG_DATA_HOME=$work/home/.local/share XDG_RUNTIME_DIR=$work/runtime \
+  DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus
+unset SESSION_MANAGER XDG_SESSION_TYPE WAYLAND_DISPLAY
+
+# Two pseudo-terminals held open for the run: gtkterm opens /dev/ttyS0 as it
+# starts, and here that is one of these, never a port of the machine.
+python3 -c '
+import os, pty, signal, sys
+names = []
+for _ in range(2):
+    master, slave = pty.openpty()
+    names.append(os.ttyname(slave))
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(" ".join(names) + "\n")
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+signal.pause()' "$work/ptys" &
+ptys_pid=$!
+for _ in $(seq 100); do [ -s "$work/ptys" ] && break; sleep 0.05; done
+[ -s "$work/ptys" ] || { echo "run.sh: no pseudo-terminals" >&2; exit 1; }
+read -r com1 com2 <"$work/ptys"
+
+# --- start-up and peak memory, all four measured alike ------------------------
+bash "$root/scripts/comtester-ports" "$com1" "$com2" -- bash "$root/bench/startups.sh" \
+  "$watch" "$settle_ms" "$runs" "$work" \
+  "app=Form1=$app" "floor=Form1=$floor" \
+  "gtkterm=GTKTerm - GTKTerm=$(command -v gtkterm)" "cutecom=CuteCom - Default=$(command -v cutecom)"
 
 median() { sort -g "$1" | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-app_ms=$(median "$work/app.ms");   floor_ms=$(median "$work/floor.ms")
-app_kib=$(median "$work/app.kib"); floor_kib=$(median "$work/floor.kib")
-app_cpu=$(median "$work/app.cpu"); floor_cpu=$(median "$work/floor.cpu")
+for who in app floor gtkterm cutecom; do
+  declare "${who}_ms=$(median "$work/$who.ms")" "${who}_kib=$(median "$work/$who.kib")" \
+    "${who}_cpu=$(median "$work/$who.cpu")"
+done
+peer_ms=$(awk -v a="$gtkterm_ms" -v b="$cutecom_ms" 'BEGIN {print (a < b) ? a : b}')
+peer_kib=$(awk -v a="$gtkterm_kib" -v b="$cutecom_kib" 'BEGIN {print (a < b) ? a : b}')
 
 # --- click to done, in process ----------------------------------------------
 clicks_out=$(QT_QPA_PLATFORM=offscreen "$build/bench/bench_clicks" "$clicks" 2>>"$work/programs.log")
@@ -92,17 +129,27 @@ mark() { awk -v v="$1" -v lim="$2" 'BEGIN {print (v <= lim) ? "pass" : "MISS"}';
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2fx", a / b}'; }
 kib() { awk -v b="$1" 'BEGIN {printf "%.1f KiB", b / 1024}'; }
 mib() { awk -v k="$1" 'BEGIN {printf "%.1f MiB", k / 1024}'; }
+four() { printf '%-44s %14s %14s %14s %14s\n' "$@"; }
 
 echo
 echo "comtester benchmarks — $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, Xvfb $DISPLAY, medians"
 echo
-row "figure" "comtester" "minimal Qt" "ratio" "aim" "mark"
-row "start-up: exec to window mapped ($runs runs)" "$app_ms ms" "$floor_ms ms" \
-  "$(ratio "$app_ms" "$floor_ms")" "<= 1.20x" "$(mark "$(ratio "$app_ms" "$floor_ms" | tr -d x)" 1.2)"
+four "start-up and memory ($runs runs)" "comtester" "minimal Qt" "gtkterm" "cutecom"
+four "exec to window mapped" "$app_ms ms" "$floor_ms ms" "$gtkterm_ms ms" "$cutecom_ms ms"
 # Steadier than the wall time when the machine is shared; no aim of its own.
-row "start-up: CPU time, exec to settled" "$app_cpu ms" "$floor_cpu ms" "$(ratio "$app_cpu" "$floor_cpu")" "-" ""
-row "peak resident memory ($runs runs)" "$(mib "$app_kib")" "$(mib "$floor_kib")" \
+four "CPU time, exec to settled" "$app_cpu ms" "$floor_cpu ms" "$gtkterm_cpu ms" "$cutecom_cpu ms"
+four "peak resident memory" "$(mib "$app_kib")" "$(mib "$floor_kib")" "$(mib "$gtkterm_kib")" \
+  "$(mib "$cutecom_kib")"
+echo
+row "figure" "comtester" "against" "ratio" "aim" "mark"
+row "start-up vs minimal Qt" "$app_ms ms" "$floor_ms ms" "$(ratio "$app_ms" "$floor_ms")" "<= 1.20x" \
+  "$(mark "$(ratio "$app_ms" "$floor_ms" | tr -d x)" 1.2)"
+row "start-up vs the faster peer" "$app_ms ms" "$peer_ms ms" "$(ratio "$app_ms" "$peer_ms")" "<= 0.50x" \
+  "$(mark "$(ratio "$app_ms" "$peer_ms" | tr -d x)" 0.5)"
+row "peak memory vs minimal Qt" "$(mib "$app_kib")" "$(mib "$floor_kib")" \
   "$(ratio "$app_kib" "$floor_kib")" "<= 1.20x" "$(mark "$(ratio "$app_kib" "$floor_kib" | tr -d x)" 1.2)"
+row "peak memory vs the lighter peer" "$(mib "$app_kib")" "$(mib "$peer_kib")" \
+  "$(ratio "$app_kib" "$peer_kib")" "<= 1.00x" "$(mark "$app_kib" "$peer_kib")"
 row "receive 1024 B: click to memo shows ($clicks)" "$recv_us us" "" "" "< 1000 us" "$(mark "$recv_us" 999.999)"
 row "receive 1024 B: click to repainted ($clicks)" "$paint_us us" "" "" "-" ""
 row "send 64 KiB: click to last byte at peer ($clicks)" "$send_us us" "" "" "-" ""
