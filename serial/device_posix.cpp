@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -120,6 +121,18 @@ std::string DevicePath(const std::string& portName) {
   return {};
 }
 
+namespace {
+
+// The port held now, for the one thing the process must do with it as it
+// ends without Exit (its window closed by the frame, say): give the flag back.
+int g_heldPort = -1;
+
+void GiveBackAtExit() {
+  if (g_heldPort >= 0) ioctl(g_heldPort, TIOCNXCL);
+}
+
+}  // namespace
+
 Handle PosixDevice::OpenPort(const std::string& name) {
   const std::string path = pathOf_(name);
   if (path.empty()) return kInvalidHandle;
@@ -143,6 +156,9 @@ Handle PosixDevice::OpenPort(const std::string& name) {
     ioctl(fd.get(), TIOCNXCL);
     return kInvalidHandle;
   }
+  static const bool registered = std::atexit(GiveBackAtExit) == 0;
+  (void)registered;
+  g_heldPort = fd.get();
   return fd.release();
 }
 
@@ -173,6 +189,7 @@ void PosixDevice::ClosePort(Handle port) {
   // pseudo-terminal's far end, say): give it back with the port, or no one
   // but root could open the line again.
   ioctl(Fd(port), TIOCNXCL);
+  if (Fd(port) == g_heldPort) g_heldPort = -1;
   close(Fd(port));
 }
 

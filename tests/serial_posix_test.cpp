@@ -214,6 +214,14 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(Exclusive(com2)) << "the flag outlived the program's use of the port";
   EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) && othersCanOpen(com2.path()) ? 0 : 1; }), 0);
+
+  // Ended without Exit, as when the window is closed by its frame.
+  EXPECT_EQ(AsNobody([&] {
+    serial::Open(0);
+    if (!serial::IsOpen()) return 1;
+    std::exit(0);
+  }), 0);
+  EXPECT_FALSE(Exclusive(com1)) << "the flag outlived the process that held the port";
 }
 
 TEST_F(PosixLine, AMissingPortShowsCommError) {
