@@ -11,9 +11,9 @@
 set -euo pipefail
 watch=$1 settle=$2 runs=$3 out=$4
 shift 4
-specs=("$@")
+programs=("$@")
 
-once() {  # spec, measured?
+once() {  # LABEL=WINDOW_NAME=PROGRAM, measured?
   local label=${1%%=*} rest=${1#*=}
   local name=${rest%%=*} program=${rest#*=} result
   result=$("$watch" "$name" "$settle" "$program" 2>>"$out/programs.log") ||
@@ -26,8 +26,8 @@ once() {  # spec, measured?
   echo "${result##*cpu_ms=}" >>"$out/$label.cpu"
 }
 
-for spec in "${specs[@]}"; do once "$spec" no; done
-n=${#specs[@]}
+for p in "${programs[@]}"; do once "$p" no; done
+n=${#programs[@]}
 for ((i = 0; i < runs; i++)); do
-  for ((j = 0; j < n; j++)); do once "${specs[(i + j) % n]}" yes; done
+  for ((j = 0; j < n; j++)); do once "${programs[(i + j) % n]}" yes; done
 done
