@@ -5,6 +5,8 @@
 #include <termios.h>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "serial/platform.h"
@@ -23,10 +25,15 @@ bool WriteLineSettings(int fd, const termios& wanted);
 // "COM1" is /dev/ttyS0, "COM2" is /dev/ttyS1; anything else has no device.
 std::string DevicePath(const std::string& portName);
 
+// Where lock files mark a held device ("LCK..ttyUSB0"), as minicom and the Qt
+// terminals keep them.
+inline constexpr char kLockDirectory[] = "/var/lock";
+
 class PosixDevice final : public Device {
  public:
   using PathMap = std::function<std::string(const std::string& portName)>;
-  explicit PosixDevice(PathMap pathOf = DevicePath) : pathOf_(std::move(pathOf)) {}
+  explicit PosixDevice(PathMap pathOf = DevicePath, std::string lockDirectory = kLockDirectory);
+  ~PosixDevice() override;
 
   Handle OpenPort(const std::string& name) override;
   bool SetLine(Handle port) override;
@@ -37,7 +44,10 @@ class PosixDevice final : public Device {
   void Alert(const std::string& utf8Text, const std::string& caption) override;
 
  private:
+  struct Held;  // what an open port holds besides its descriptor
   PathMap pathOf_;
+  std::string lockDirectory_;
+  std::map<Handle, std::unique_ptr<Held>> held_;
 };
 
 }  // namespace serial
