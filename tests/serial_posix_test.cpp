@@ -11,9 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +35,13 @@ using namespace std::chrono_literals;
 
 std::vector<std::string> g_shown;
 
+// The lock file minicom and QSerialPort look for, named after the device.
+std::string LockOf(const std::string& devicePath) {
+  std::string name = devicePath.substr(5);  // past "/dev/"
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "/var/lock/LCK.." + name;
+}
+
 class PosixLine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,6 +55,9 @@ class PosixLine : public ::testing::Test {
   void TearDown() override {
     if (serial::IsOpen()) device.ClosePort(hCom);
     hCom = 0;
+    // A failed test may leave a lock file, which would stand in the way of
+    // the next test's line of the same number.
+    for (const test::Pty* pty : {&com1, &com2}) unlink(LockOf(pty->path()).c_str());
     serial::UseDevice(nullptr);
     serial::SetAlertSink(nullptr);
   }
@@ -222,6 +237,138 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
     std::exit(0);
   }), 0);
   EXPECT_FALSE(Exclusive(com1)) << "the flag outlived the process that held the port";
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string Hdb(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// A process id that no process has: a child's, once it has ended.
+pid_t Gone() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
+  // Opened by another name, the lock file still names the device.
+  const std::string link = std::filesystem::temp_directory_path() / ("comtester-com1-" + std::to_string(getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(com1.path(), link);
+  com1Path = link;
+  const std::string lock1 = LockOf(com1.path()), lock2 = LockOf(com2.path());
+
+  serial::Open(0);
+  ASSERT_TRUE(serial::IsOpen());
+  EXPECT_EQ(Contents(lock1), Hdb(getpid()));
+  serial::Open(0);  // the same port again
+  EXPECT_EQ(Contents(lock1), Hdb(getpid()));
+  serial::Open(1);
+  EXPECT_FALSE(std::filesystem::exists(lock1)) << "given up, still marked";
+  EXPECT_EQ(Contents(lock2), Hdb(getpid()));
+  device.ClosePort(hCom);
+  hCom = 0;
+  EXPECT_FALSE(std::filesystem::exists(lock2));
+  std::filesystem::remove(link);
+
+  // A refused setting gives the device up: /dev/null opens, marked, and is no tty.
+  com1Path = "/dev/null";
+  serial::Open(0);
+  EXPECT_EQ(g_shown, std::vector<std::string>{"Set Error|通訊埠設定錯誤!!!"});
+  EXPECT_FALSE(std::filesystem::exists("/var/lock/LCK..null"));
+
+  // Every way the process ends holding the port, as a normal user would.
+  com1Path = com1.path();
+  ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
+  for (int way = 0; way < 3; ++way) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+      serial::Open(0);
+      if (!serial::IsOpen() || Contents(lock1) != Hdb(getpid())) _exit(1);
+      if (way == 0) serial::Exit();
+      if (way == 1) std::exit(0);  // the window closed by its frame
+      (void)!write(ready[1], "!", 1);
+      pause();  // until SIGTERM
+      _exit(2);
+    }
+    close(ready[1]);
+    char byte;
+    if (way == 2 && read(ready[0], &byte, 1) == 1) kill(child, SIGTERM);
+    close(ready[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(way == 2 ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM
+                         : WIFEXITED(status) && WEXITSTATUS(status) == 0) << "way " << way << ": " << status;
+    EXPECT_FALSE(std::filesystem::exists(lock1)) << "way " << way << ": the lock file outlived the process";
+  }
+}
+
+TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsRemoved) {
+  const std::string lock = LockOf(com1.path());
+  // minicom's form, and QSerialPort's: a live process holds the line.
+  for (const std::string& held : {Hdb(getppid()), std::to_string(getppid()) + "\nqtpeer\nhost\n"}) {
+    Put(lock, held);
+    serial::Open(0);
+    EXPECT_FALSE(serial::IsOpen()) << held;
+    EXPECT_EQ(Contents(lock), held) << "someone else's lock file was touched";
+  }
+  EXPECT_EQ(g_shown.size(), 2u);
+  // A normal user may not signal the holder, which is alive all the same.
+  Put(lock, Hdb(getppid()));
+  ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
+  EXPECT_EQ(AsNobody([&] {
+    serial::Open(0);
+    return serial::IsOpen() ? 1 : 0;
+  }), 0) << "a normal user opened a line held by another user's process";
+
+  // Its process has gone: the lock is stale.
+  for (const std::string& stale : {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n"}) {
+    Put(lock, stale);
+    serial::Open(0);
+    EXPECT_TRUE(serial::IsOpen()) << stale;
+    EXPECT_EQ(Contents(lock), Hdb(getpid()));
+  }
+  device.ClosePort(hCom);
+  hCom = 0;
+  EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+TEST_F(PosixLine, WithoutALockDirectoryThePortStillOpens) {
+  for (const std::string& directory : {std::string("/nonexistent/lock"), std::string("/")}) {
+    ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
+    EXPECT_EQ(AsNobody([&] {  // "/" is there, but not writable for nobody
+      serial::PosixDevice elsewhere{[this](const std::string& port) { return PathOf(port); }, directory};
+      const serial::Handle port = elsewhere.OpenPort("COM1");
+      if (port == kInvalidHandle) return 1;
+      elsewhere.ClosePort(port);
+      return 0;
+    }), 0) << directory;
+  }
+}
+
+// screen and QSerialPort mark their line with TIOCEXCL, which root passes.
+TEST_F(PosixLine, ALineAnotherMarkedExclusiveIsRefusedAndKeepsItsMark) {
+  const int theirs = open(com1.path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(theirs, 0);
+  ASSERT_EQ(ioctl(theirs, TIOCEXCL), 0);
+  serial::Open(0);
+  EXPECT_FALSE(serial::IsOpen()) << "opened a line someone holds exclusively";
+  EXPECT_TRUE(Exclusive(com1)) << "our refused Open cleared their flag";
+  EXPECT_FALSE(std::filesystem::exists(LockOf(com1.path())));
+  close(theirs);
 }
 
 TEST_F(PosixLine, AMissingPortShowsCommError) {
