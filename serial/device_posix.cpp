@@ -206,8 +206,9 @@ std::string KernelName(int fd) {
     const std::size_t start = at + 8;
     return uevent.substr(start, uevent.find('\n', start) - start);
   }
-  // Pseudo-terminals have no entry there: devpts names them by their number.
-  if (devMajor >= 136 && devMajor <= 143) return "pts/" + std::to_string((devMajor - 136) * 256 + devMinor);
+  // Pseudo-terminals have no entry there: devpts names them by their minor.
+  constexpr unsigned kPtySlaveMajor = 136;
+  if (devMajor == kPtySlaveMajor) return "pts/" + std::to_string(devMinor);
   char link[PATH_MAX];
   const ssize_t n = readlink(sys.c_str(), link, sizeof link - 1);
   if (n <= 0) return {};
