@@ -142,8 +142,8 @@ class Peer:
                 return "refused"
             if not has_open(self.pid, self.line.path):
                 return None
-            if self.ready is None:
-                return "held"
+            if self.ready is None:  # screen shows nothing, but sets the flag after its open
+                return "held" if self.line.exclusive() else None
             pane = subprocess.run(TMUX + ["capture-pane", "-p", "-t", self.session],
                                   capture_output=True, text=True).stdout
             return "held" if self.ready in pane else None
