@@ -23,7 +23,7 @@ class ScriptedDevice final : public serial::Device {
   bool refuseLine = false;
   bool queryFails = false;
   bool readFails = false;
-  bool gone = false;  // what Gone says after a failure
+  bool gone = false;                   // what Gone says after a failure
   std::size_t takesAtMost = SIZE_MAX;  // per write call
   std::string queue;                   // bytes waiting in the driver
   std::string line;                    // bytes handed to the driver
