@@ -413,11 +413,11 @@ def pull_and_replug(guest):
 
 
 def main():
-    arguments = argparse.ArgumentParser(description="The serial link on a real driver under QEMU.")
-    arguments.add_argument("--device", choices=DEVICES, default="8250", help="what COM2 is")
-    arguments.add_argument("driver")
-    arguments.add_argument("work")
-    arguments = arguments.parse_args()
+    parser = argparse.ArgumentParser(description="The serial link on a real driver under QEMU.")
+    parser.add_argument("--device", choices=DEVICES, default="8250", help="what COM2 is")
+    parser.add_argument("driver")
+    parser.add_argument("work")
+    arguments = parser.parse_args()
     driver, work, device = arguments.driver, arguments.work, DEVICES[arguments.device]
     if not shutil.which(QEMU):
         skip(f"{QEMU} is not installed (package qemu-system-x86)")
@@ -429,6 +429,8 @@ def main():
     initrd = os.path.join(work, "initramfs.cpio")
     initramfs(driver, initrd, device, modules)
 
+    # The 16550's own checks: what Open programs into the UART, as QEMU's
+    # trace shows it, and the line's bytes both ways.
     def uart_checks(guest):
         # A port left at 1200 baud, 7 data bits, odd parity, 2 stop bits.
         guest.mark()
