@@ -382,12 +382,18 @@ std::size_t PosixDevice::Write(Handle port, const char* data, std::size_t size) 
   ssize_t n;
   do n = write(Fd(port), data, size);
   while (n < 0 && errno == EINTR);
+  failure_ = n < 0 ? errno : 0;
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::optional<std::size_t> PosixDevice::Waiting(Handle port) {
   int queued = 0;
-  if (ioctl(Fd(port), FIONREAD, &queued) != 0 || queued < 0) return std::nullopt;
+  if (ioctl(Fd(port), FIONREAD, &queued) != 0) {
+    failure_ = errno;
+    return std::nullopt;
+  }
+  failure_ = 0;
+  if (queued < 0) return std::nullopt;
   if (queued > 0) return static_cast<std::size_t>(queued);
   // Nothing queued: tell an idle line from one whose peer has gone.
   pollfd p{Fd(port), POLLIN, 0};
@@ -399,8 +405,19 @@ std::optional<std::size_t> PosixDevice::Read(Handle port, char* buffer, std::siz
   ssize_t n;
   do n = read(Fd(port), buffer, size);
   while (n < 0 && errno == EINTR);
+  failure_ = n < 0 ? errno : 0;
   if (n < 0) return std::nullopt;
   return static_cast<std::size_t>(n);
+}
+
+bool PosixDevice::Gone(Handle port) {
+  // A USB adapter's driver may say ENODEV before the tty is hung up; once it
+  // is, every call says EIO and poll says POLLHUP, as for a pseudo-terminal
+  // whose far end has closed.
+  const int failure = std::exchange(failure_, 0);
+  if (failure == EIO || failure == ENODEV) return true;
+  pollfd p{Fd(port), 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
 void PosixDevice::Alert(const std::string& utf8Text, const std::string& caption) {

@@ -41,6 +41,7 @@ class PosixDevice final : public Device {
   std::size_t Write(Handle port, const char* data, std::size_t size) override;
   std::optional<std::size_t> Waiting(Handle port) override;
   std::optional<std::size_t> Read(Handle port, char* buffer, std::size_t size) override;
+  bool Gone(Handle port) override;
   void Alert(const std::string& utf8Text, const std::string& caption) override;
 
  private:
@@ -48,6 +49,7 @@ class PosixDevice final : public Device {
   PathMap pathOf_;
   std::string lockDirectory_;
   std::map<Handle, std::unique_ptr<Held>> held_;
+  int failure_ = 0;  // errno of the last call on a port, 0 when it succeeded
 };
 
 }  // namespace serial

@@ -82,6 +82,10 @@ class Win32Device final : public Device {
     return read;
   }
 
+  // A replugged adapter keeps its COM number and Open closes the old handle
+  // first, so a failure here never needs the port given up.
+  bool Gone(Handle) override { return false; }
+
   void Alert(const std::string& utf8Text, const std::string& caption) override {
     const std::wstring text = Widen(utf8Text, CP_UTF8);
     const std::wstring title = Widen(caption, CP_UTF8);

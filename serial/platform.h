@@ -30,6 +30,10 @@ class Device {
   virtual std::optional<std::size_t> Waiting(Handle port) = 0;
   // Reads `size` bytes that are already queued; nothing when the read fails.
   virtual std::optional<std::size_t> Read(Handle port, char* buffer, std::size_t size) = 0;
+  // Asked after Write took nothing, or Waiting or Read failed: true when the
+  // device itself has gone (an adapter pulled out, the far end hung up), so
+  // that nothing will ever pass on this handle again.
+  virtual bool Gone(Handle port) = 0;
   // A modal message box with one OK button and no owner.
   virtual void Alert(const std::string& utf8Text, const std::string& caption) = 0;
 };

@@ -29,6 +29,15 @@ void Show(const Message& message) {
     CurrentDevice().Alert(text, caption);
 }
 
+// After a failed call on the open port: a device that has gone is given up at
+// once, as a refused setting gives it up, so that the next Open opens it
+// afresh (a replugged adapter, say) instead of failing on a dead handle.
+void GiveUpIfGone(Device& device) {
+  if (!device.Gone(hCom)) return;
+  device.ClosePort(hCom);
+  hCom = kInvalidHandle;
+}
+
 }  // namespace
 
 Device& CurrentDevice() { return g_device ? *g_device : PlatformDevice(); }
@@ -65,7 +74,7 @@ void Send(const std::string& text) {
   // The driver may take the bytes in parts; stop only when it takes none.
   for (std::size_t sent = 0; sent < bytes.size();) {
     const std::size_t taken = device.Write(hCom, bytes.data() + sent, bytes.size() - sent);
-    if (taken == 0) return;
+    if (taken == 0) return GiveUpIfGone(device);
     sent += taken;
   }
 }
@@ -74,7 +83,10 @@ std::optional<std::string> Receive() {
   if (!IsOpen()) return std::nullopt;
   Device& device = CurrentDevice();
   const std::optional<std::size_t> waiting = device.Waiting(hCom);
-  if (!waiting) return std::nullopt;
+  if (!waiting) {
+    GiveUpIfGone(device);
+    return std::nullopt;
+  }
 
   // More than the limit: show the first part, leave the rest for the next press.
   std::array<char, kReceiveLimit> buffer;
@@ -82,7 +94,10 @@ std::optional<std::string> Receive() {
   std::size_t got = 0;
   if (wanted > 0) {
     const std::optional<std::size_t> read = device.Read(hCom, buffer.data(), wanted);
-    if (!read) return std::nullopt;
+    if (!read) {
+      GiveUpIfGone(device);
+      return std::nullopt;
+    }
     got = *read;
   }
   std::string bytes = std::exchange(g_heldBack, {});

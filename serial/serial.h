@@ -32,14 +32,16 @@ void Open(int portIndex);
 
 // Puts the text on the line as the platform's 8-bit text, every byte, with
 // nothing added. `text` is UTF-8 with lines joined by CR LF. Silent when no port
-// is open or the line fails.
+// is open or the line fails; a port whose device has gone is given up (closed,
+// not open), so that the next Open opens it again.
 void Send(const std::string& text);
 
 // Reads up to kReceiveLimit waiting bytes (the rest stay queued) and returns
 // them as UTF-8 text, each zero byte shown as U+2400, each line break as CR LF.
 // A character cut at the end is held back and shown whole at the front of the
 // next press. Returns nothing when no port is open or the port cannot be
-// queried or read: the box stays as it is.
+// queried or read: the box stays as it is, and a port whose device has gone
+// is given up, as by Send.
 std::optional<std::string> Receive();
 
 // Closes the port if open and ends the process with status 0.

@@ -23,6 +23,7 @@ class ScriptedDevice final : public serial::Device {
   bool refuseLine = false;
   bool queryFails = false;
   bool readFails = false;
+  bool gone = false;                   // what Gone says after a failure
   std::size_t takesAtMost = SIZE_MAX;  // per write call
   std::string queue;                   // bytes waiting in the driver
   std::string line;                    // bytes handed to the driver
@@ -55,6 +56,7 @@ class ScriptedDevice final : public serial::Device {
     queue.erase(0, n);
     return n;
   }
+  bool Gone(serial::Handle) override { return gone; }
   void Alert(const std::string& text, const std::string& caption) override {
     alerts.push_back(caption + "|" + text);
   }
@@ -203,6 +205,40 @@ TEST_F(Operations, ReceiveLeavesTheBoxWhenTheQueryOrTheReadFails) {
   device.readFails = true;
   EXPECT_EQ(serial::Receive(), std::nullopt);
   EXPECT_EQ(device.queue, "xyz");
+  device.takesAtMost = 0;
+  serial::Send("stuck");
+  // Failures of a device that is still there keep the port.
+  EXPECT_TRUE(serial::IsOpen());
+  EXPECT_TRUE(device.closed.empty());
+}
+
+// Send, the status query or the read meeting a device that has gone: the
+// port is given up at once and silently, and the next Open opens it again.
+TEST_F(Operations, APortWhoseDeviceHasGoneIsGivenUpAndOpensAgain) {
+  const std::vector<std::pair<const char*, void (*)(ScriptedDevice&)>> failures = {
+      {"write", [](ScriptedDevice& d) { d.takesAtMost = 0; }},
+      {"status query", [](ScriptedDevice& d) { d.queryFails = true; }},
+      {"read", [](ScriptedDevice& d) { d.readFails = true; d.queue = "lost"; }},
+  };
+  for (const auto& [what, fail] : failures) {
+    SCOPED_TRACE(what);
+    device = ScriptedDevice{};
+    hCom = 0;
+    serial::Open(1);
+    fail(device);
+    device.gone = true;
+    serial::Send("to nowhere");
+    EXPECT_EQ(serial::Receive(), std::nullopt);
+    EXPECT_EQ(device.closed, std::vector<serial::Handle>{7});
+    EXPECT_EQ(hCom, kInvalidHandle);
+    EXPECT_TRUE(device.alerts.empty());
+
+    device = ScriptedDevice{};
+    serial::Open(1);
+    EXPECT_EQ(device.opened, std::vector<std::string>{"COM2"});
+    EXPECT_TRUE(device.closed.empty()) << "the given-up port was closed twice";
+    EXPECT_TRUE(serial::IsOpen());
+  }
 }
 
 TEST_F(Operations, ExitClosesAnOpenPortAndEndsWithStatusZero) {

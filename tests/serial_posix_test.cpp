@@ -539,6 +539,34 @@ TEST_F(PosixLine, APeerThatGoesAwayHangsAndCrashesNothing) {
   EXPECT_EQ(serial::Receive(), std::nullopt);
 }
 
+// The far end closing hangs the near end up, as pulling out an adapter does:
+// Send or Receive gives the port up at once, and the next Open opens the
+// device that comes back, here a fresh pair under the same name.
+TEST_F(PosixLine, AHungUpPortIsGivenUpAndTheNextOpenOpensWhatComesBack) {
+  for (const bool bySend : {true, false}) {
+    SCOPED_TRACE(bySend ? "Send" : "Receive");
+    test::Pty pulled;
+    com1Path = pulled.path();
+    serial::Open(0);
+    ASSERT_TRUE(serial::IsOpen());
+    const int held = static_cast<int>(hCom);
+    pulled.CloseMaster();
+    if (bySend)
+      serial::Send("into the void");
+    else
+      EXPECT_EQ(serial::Receive(), std::nullopt);
+    EXPECT_EQ(hCom, kInvalidHandle);
+    EXPECT_EQ(fcntl(held, F_GETFD), -1) << "the dead line's descriptor was kept";
+  }
+  test::Pty replugged;
+  com1Path = replugged.path();
+  serial::Open(0);
+  ASSERT_TRUE(serial::IsOpen());
+  serial::Send("back");
+  EXPECT_EQ(replugged.ReadUpTo(4), "back");
+  EXPECT_TRUE(g_shown.empty());
+}
+
 TEST_F(PosixLine, ExitReleasesTheLineAndEndsWithStatusZero) {
   const pid_t child = fork();
   if (child == 0) {

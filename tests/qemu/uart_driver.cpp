@@ -1,6 +1,7 @@
 // Runs inside the emulated machine as its only program: drives the serial
-// operations on COM2 = /dev/ttyS1, a 16550 under the kernel's 8250 driver,
-// from commands on the console, one result line each (alerts before it):
+// operations on COM2, from commands on the console, one result line each
+// (alerts before it). COM2 is the device named by the one argument, by default
+// /dev/ttyS1, a 16550 under the kernel's 8250 driver.
 //   preset          -> sets ttyS1 to 1200 baud, 7 data bits, odd parity, 2 stop
 //                      bits, cooked; replies "termios ..." as below
 //   open <index>    -> "open 1" when the port is open, "open 0" when not
@@ -13,6 +14,8 @@
 //   waiting         -> "waiting <count>" or "waiting none"
 //   second          -> another process opens COM2 as root, then as nobody:
 //                      "second root <opened|refused> nobody <opened|errno name>"
+//   present         -> "present 1" while COM2's device node exists, else "present 0"
+//   state           -> "state open" or "state closed": whether the link holds a port
 //   exit            -> the process ends through serial::Exit
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -35,7 +38,9 @@ namespace {
 using test::FromHex;
 using test::ToHex;
 
-const char kLine[] = "/dev/ttyS1";
+const char* g_line = "/dev/ttyS1";
+
+std::string PathOf(const std::string& port) { return port == "COM2" ? g_line : ""; }
 
 void Reply(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
@@ -67,7 +72,7 @@ std::string Describe(const termios& tio) {
 }
 
 std::string Preset() {
-  const int fd = open(kLine, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = open(g_line, O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios tio{};
   if (fd < 0 || tcgetattr(fd, &tio) != 0) return std::string("preset failed: ") + std::strerror(errno);
   tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
@@ -110,13 +115,13 @@ std::string InChild(Open open) {
 
 std::string SecondOpen() {
   const std::string root = InChild([] {
-    serial::PosixDevice device;
+    serial::PosixDevice device{PathOf};
     const serial::Handle port = device.OpenPort("COM2");
     return std::string(port == serial::kInvalidHandle ? "refused" : "opened");
   });
   const std::string nobody = InChild([] {
     if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("no-nobody");
-    const int fd = open(kLine, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = open(g_line, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0) return std::string("opened");
     return std::string(strerrorname_np(errno));
   });
@@ -125,7 +130,10 @@ std::string SecondOpen() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) g_line = argv[1];
+  serial::PosixDevice device{PathOf};
+  serial::UseDevice(&device);
   serial::SetAlertSink(PrintAlert);
   Reply("ready");
   std::string line;
@@ -157,6 +165,10 @@ int main() {
       Reply(count ? "waiting " + std::to_string(*count) : "waiting none");
     } else if (command == "second") {
       Reply(SecondOpen());
+    } else if (command == "present") {
+      Reply(access(g_line, F_OK) == 0 ? "present 1" : "present 0");
+    } else if (command == "state") {
+      Reply(serial::IsOpen() ? "state open" : "state closed");
     } else if (command == "exit") {
       serial::Exit();
     } else {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The serial link on a real UART driver: Linux's 8250 driver on an emulated
-16550, checked from the wire's side.
+"""The serial link on a real serial driver: Linux's 8250 driver on an emulated
+16550, checked from the wire's side; or its ftdi_sio driver on an emulated USB
+serial adapter, pulled out and put back while the link holds it.
 
 Pseudo-terminals force 8 data bits and no parity on every tcsetattr and
 ignore the speed, so they cannot show what Open programs into a UART. Here
@@ -15,12 +16,20 @@ What the emulated UART cannot show, and is left to the pseudo-terminal tests:
 it does not pace bytes by the baud rate, and closing the host's end of the
 line shows the guest no hang-up.
 
-Usage: uart_test.py UART_DRIVER WORK_DIR
+With --device usb-serial, COM2 is instead an FTDI FT232 adapter (QEMU's
+usb-serial) on an xHCI controller, driven by Debian's modules from the same
+kernel package, and the test pulls it out and plugs it back in through QEMU's
+monitor (QMP device_del and device_add) while the link holds it. No udev runs
+in the guest, so the adapter is followed by its node, not by its by-id name.
+
+Usage: uart_test.py [--device 8250|usb-serial] UART_DRIVER WORK_DIR
 Exit status 77 (skipped, with the reason) where QEMU, busybox or Debian's
 kernel package cannot be had; 0 when every check holds.
 """
 
+import argparse
 import glob
+import json
 import lzma
 import os
 import re
@@ -36,6 +45,15 @@ SKIP = 77
 TIME_LIMIT = 120  # seconds, the whole guest's life
 QEMU = "qemu-system-x86_64"
 BUSYBOX = "/bin/busybox"
+
+# What COM2 can be: the arguments QEMU adds for it (its far end is the chardev
+# "line"), the modules the guest loads for it, with what they depend on, and
+# the node the guest's kernel gives it.
+DEVICES = {
+    "8250": {"qemu": ["-serial", "chardev:line"], "modules": [], "node": "/dev/ttyS1"},
+    "usb-serial": {"qemu": ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=adapter,chardev=line"],
+                   "modules": ["xhci_pci", "ftdi_sio"], "node": "/dev/ttyUSB0"},
+}
 
 failures = []
 
@@ -53,12 +71,14 @@ def skip(reason):
 
 # --- the kernel: Debian's own, fetched and unpacked, never installed ---
 
-def kernel(cache):
+def kernel(cache, modules=()):
     """An uncompressed vmlinux (booted through its PVH entry, twice as fast
-    as the bzImage), or the bzImage when it can't be unpacked."""
+    as the bzImage), or the bzImage when it can't be unpacked; and the named
+    modules' files, after those they depend on, in load order."""
     found = sorted(glob.glob(os.path.join(cache, "vmlinux-*")))
-    if found:
-        return found[-1]
+    order = os.path.join(cache, "modules", "+".join(modules) + ".order")
+    if found and (not modules or os.path.exists(order)):
+        return found[-1], loaded_modules(order) if modules else []
     depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                              capture_output=True, text=True).stdout
     image = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", depends)
@@ -73,6 +93,8 @@ def kernel(cache):
         skip(f"cannot download {package}: {fetched.stderr.strip()[-200:]}")
     with tempfile.TemporaryDirectory(dir=cache) as unpacked:
         subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], check=True)
+        if modules:
+            unpack_modules(unpacked, modules, order)
         bzimage = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
         data = open(bzimage, "rb").read()
         version = os.path.basename(bzimage)[len("vmlinuz-"):]
@@ -89,20 +111,64 @@ def kernel(cache):
         os.replace(target + ".part", target)
     for deb in debs:
         os.remove(deb)
-    return target
+    return target, loaded_modules(order) if modules else []
 
 
-# --- the initramfs: busybox, the driver, and an init that runs it twice ---
+def unpack_modules(unpacked, wanted, order):
+    """Copies the wanted modules and every one they depend on beside `order`,
+    uncompressed, and lists them there in load order. The package holds no
+    modules.dep, so each module's own "depends=" field (what depmod reads) is
+    followed; one built into the kernel needs nothing."""
+    root = glob.glob(os.path.join(unpacked, "lib", "modules", "*"))[0]
+    files = {re.sub(r"\.ko(\.xz)?$", "", os.path.basename(path)).replace("-", "_"): path
+             for path in glob.glob(os.path.join(root, "kernel", "**", "*.ko*"), recursive=True)}
+    builtin = {os.path.basename(line.strip())[:-3].replace("-", "_")
+               for line in open(os.path.join(root, "modules.builtin"))}
+    into, names = os.path.dirname(order), []
+
+    def add(name):
+        name = name.replace("-", "_")
+        if name in names or name in builtin:
+            return
+        if name not in files:
+            check(False, f"the kernel package has the module {name}")
+            sys.exit(1)
+        data = open(files[name], "rb").read()
+        if files[name].endswith(".xz"):
+            data = lzma.decompress(data)
+        depends = re.search(rb"(?:^|\0)depends=([^\0]*)", data)
+        for dependency in depends.group(1).decode().split(",") if depends else []:
+            if dependency:
+                add(dependency)
+        names.append(name)
+        open(os.path.join(into, name + ".ko"), "wb").write(data)
+
+    os.makedirs(into, exist_ok=True)
+    for name in wanted:
+        add(name)
+    open(order + ".part", "w").write("\n".join(names) + "\n")
+    os.replace(order + ".part", order)
+
+
+def loaded_modules(order):
+    into = os.path.dirname(order)
+    return [os.path.join(into, name + ".ko") for name in open(order).read().split()]
+
+
+# --- the initramfs: busybox, the driver, the device's modules, and an init
+# that loads them, waits for the device's node and runs the driver twice ---
 
 INIT = """#!/bin/busybox sh
 /bin/busybox mount -t devtmpfs dev /dev
 /bin/busybox mount -t proc proc /proc
-/bin/busybox chmod 666 /dev/ttyS1
+for module in {modules}; do /bin/busybox insmod /$module; done
+while [ ! -e {node} ]; do /bin/busybox usleep 20000; done
+/bin/busybox chmod 666 {node}
 /bin/busybox stty -F /dev/ttyS0 raw -echo
 echo "guest up"
-/uart_driver
+/uart_driver {node}
 echo "driver ended $?"
-/uart_driver
+/uart_driver {node}
 echo "driver ended $?"
 /bin/busybox reboot -f
 """
@@ -126,24 +192,27 @@ def cpio(entries):
     return bytes(out)
 
 
-def initramfs(driver, path):
+def initramfs(driver, path, device, modules):
     directory, executable = 0o040755, 0o100755
     entries = [(d, directory) for d in ("bin", "dev", "proc")]
+    names = [os.path.basename(m) for m in modules]
+    init = INIT.format(modules=" ".join(names), node=device["node"])
     entries += [
         ("dev/console", 0o020600, b"", 5, 1),
         ("bin/busybox", executable, open(BUSYBOX, "rb").read()),
         ("uart_driver", executable, open(driver, "rb").read()),
-        ("init", executable, INIT.encode()),
+        ("init", executable, init.encode()),
     ]
+    entries += [(name, 0o100644, open(m, "rb").read()) for name, m in zip(names, modules)]
     open(path, "wb").write(cpio(entries))
 
 
 # --- the running guest ---
 
 class Guest:
-    def __init__(self, image, initrd, work):
+    def __init__(self, image, initrd, work, device):
         self.trace = os.path.join(work, "trace.log")
-        paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line")}
+        paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line", "monitor")}
         listeners = {}
         for name, path in paths.items():
             if os.path.exists(path):
@@ -159,7 +228,8 @@ class Guest:
              "-kernel", image, "-initrd", initrd,
              "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
              "-chardev", f"socket,id=console,path={paths['console']}", "-serial", "chardev:console",
-             "-chardev", f"socket,id=line,path={paths['line']}", "-serial", "chardev:line",
+             "-chardev", f"socket,id=line,path={paths['line']}", *device["qemu"],
+             "-chardev", f"socket,id=monitor,path={paths['monitor']}", "-mon", "chardev=monitor,mode=control",
              "-trace", "serial_update_parameters", "-D", self.trace],
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
         self.deadline = time.monotonic() + TIME_LIMIT
@@ -170,6 +240,9 @@ class Guest:
             setattr(self, name, connection)
         self.pending = b""
         self.marked = 0
+        self.monitor_replies = self.monitor.makefile("rb")
+        self.events = []
+        self.qmp("qmp_capabilities")
 
     def left(self):
         left = self.deadline - time.monotonic()
@@ -233,6 +306,31 @@ class Guest:
             time.sleep(0.01)
         return False
 
+    def monitor_says(self, wanted):
+        """The next message from QEMU's monitor (QMP) that has the key `wanted`,
+        the events before it kept in self.events."""
+        while True:
+            self.monitor.settimeout(self.left())
+            line = self.monitor_replies.readline()
+            if not line:
+                raise EOFError("QEMU's monitor closed")
+            message = json.loads(line)
+            if any(key in message for key in wanted):
+                return message
+            if "event" in message:
+                self.events.append(message["event"])
+
+    def qmp(self, command, **arguments):
+        """A command to QEMU's monitor; its reply."""
+        self.monitor.sendall(json.dumps({"execute": command, "arguments": arguments}).encode())
+        return self.monitor_says(("return", "error"))
+
+    def event(self, name):
+        """Waits for an event from QEMU's monitor."""
+        while name not in self.events:
+            self.events.append(self.monitor_says(("event",))["event"])
+        self.events.remove(name)
+
     def end(self):
         try:
             return self.qemu.wait(timeout=max(1, self.left()))
@@ -253,23 +351,87 @@ def flags(line):
     return [int(f, 16) for f in fields[1:5]] + [int(fields[5]), int(fields[6])]
 
 
+def until(condition, seconds=10):
+    """Polls `condition` until it holds or the seconds are up; whether it held."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def pull_and_replug(guest):
+    """COM2 on the USB adapter: bytes both ways, then the adapter pulled out
+    while the link holds it, once seen by Receive and once by Send, and put
+    back in between."""
+    def monitor(what, command, **arguments):
+        reply = guest.qmp(command, **arguments)
+        check("error" not in reply, what + (f" ({reply['error']['desc']})" if "error" in reply else ""))
+
+    def pull():
+        monitor("the monitor pulls the adapter out", "device_del", id="adapter")
+        check(until(lambda: guest.ask("present", "present") == "present 0"),
+              "the guest's kernel sees it gone")
+
+    def answer_at_once(command, wanted):
+        began = time.monotonic()
+        answer = guest.ask(command)
+        took = time.monotonic() - began
+        check(answer == wanted and took < 3,
+              f"after the pull, {command.split()[0]} answers {wanted!r} at once: {answer!r} in {took:.2f} s")
+        check(guest.ask("state", "state") == "state closed", "and the port is given up, with nothing shown")
+
+    def bytes_pass():
+        check(guest.ask("open 1") == "open 1", "Open on COM2 opens the adapter, no message")
+        check(guest.ask("send " + b"out\0".hex(), "sent") == "sent" and guest.peer_reads(4) == b"out\0",
+              "Send's bytes reach the peer through the adapter")
+        guest.line.sendall(b"in\0")
+        check(guest.wait_until_waiting(3) and guest.ask("receive", "text") == "text " + shown(b"in\0").hex(),
+              "Receive shows the peer's bytes through the adapter")
+
+    bytes_pass()
+    pull()
+    answer_at_once("receive", "none")
+    # QEMU lets go of the line's far end only once it has deleted the adapter.
+    guest.event("DEVICE_DELETED")
+    monitor("the monitor plugs the adapter back in", "device_add", driver="usb-serial", id="adapter", chardev="line")
+    # Had the dead port stayed open, its number would still be taken.
+    check(until(lambda: guest.ask("present", "present") == "present 1"),
+          "the adapter comes back under its old name, /dev/ttyUSB0")
+    bytes_pass()
+    guest.console.sendall(b"exit\n")
+    check(guest.expect("driver ended") == "driver ended 0", "Exit ends the driver with status 0")
+
+    guest.expect("ready")
+    check(guest.ask("open 1") == "open 1", "the next run opens the adapter")
+    pull()
+    answer_at_once("send " + b"lost".hex(), "sent")
+    guest.console.sendall(b"exit\n")
+    check(guest.expect("driver ended") == "driver ended 0", "Exit after a pull ends the driver with status 0")
+    check(guest.end() is not None, "the guest powered off by itself")
+
+
 def main():
-    driver, work = sys.argv[1], sys.argv[2]
+    parser = argparse.ArgumentParser(description="The serial link on a real driver under QEMU.")
+    parser.add_argument("--device", choices=DEVICES, default="8250", help="what COM2 is")
+    parser.add_argument("driver")
+    parser.add_argument("work")
+    arguments = parser.parse_args()
+    driver, work, device = arguments.driver, arguments.work, DEVICES[arguments.device]
     if not shutil.which(QEMU):
         skip(f"{QEMU} is not installed (package qemu-system-x86)")
     if not os.access(BUSYBOX, os.X_OK):
         skip(f"{BUSYBOX} is not installed (package busybox-static)")
     os.makedirs(work, exist_ok=True)
     started = time.monotonic()
-    image = kernel(os.path.join(work, "kernel"))
+    image, modules = kernel(os.path.join(work, "kernel"), device["modules"])
     initrd = os.path.join(work, "initramfs.cpio")
-    initramfs(driver, initrd)
+    initramfs(driver, initrd, device, modules)
 
-    guest = Guest(image, initrd, work)
-    try:
-        guest.expect("guest up")
-        check(guest.expect("ready") == "ready", "the driver started in the guest")
-
+    # The 16550's own checks: what Open programs into the UART, as QEMU's
+    # trace shows it, and the line's bytes both ways.
+    def uart_checks(guest):
         # A port left at 1200 baud, 7 data bits, odd parity, 2 stop bits.
         guest.mark()
         before = flags(guest.ask("preset", "termios"))
@@ -339,6 +501,12 @@ def main():
         guest.console.sendall(b"exit\n")
         guest.expect("driver ended")
         check(guest.end() is not None, "the guest powered off by itself")
+
+    guest = Guest(image, initrd, work, device)
+    try:
+        guest.expect("guest up")
+        check(guest.expect("ready") == "ready", "the driver started in the guest")
+        (pull_and_replug if arguments.device == "usb-serial" else uart_checks)(guest)
     except (TimeoutError, EOFError, OSError) as error:
         check(False, f"the guest answered ({error})")
     finally:

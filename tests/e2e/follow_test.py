@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""comtester-ports follows an adapter named by its /dev/serial/by-id link:
+pulled out and put back under another node, it is still COM2, without the
+program restarting; as root and as the normal user nobody.
+
+A pseudo-terminal plays the adapter, in a private /dev of the test's own
+(made by bwrap) that holds a by-id link as udev makes it (../../pts/N). The
+program is uart_driver, the serial link driven from its standard input.
+Pulling out closes the pair's far end, which hangs the near end up as an
+adapter's driver does; putting back is a fresh pair and the link moved to it.
+
+Usage: follow_test.py LAUNCHER UART_DRIVER
+"""
+import os
+import select
+import subprocess
+import sys
+
+LINK = "/dev/serial/by-id/usb-comtester_test_adapter-if00-port0"
+failures = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def adapter():
+    """A pair whose near end anyone may open, and its far end."""
+    far, near = os.openpty()
+    path = os.ttyname(near)
+    os.chmod(path, 0o666)
+    os.close(near)
+    return far, path
+
+
+def plug(path):
+    os.symlink(os.path.relpath(path, os.path.dirname(LINK)), LINK + ".new")
+    os.replace(LINK + ".new", LINK)
+
+
+def read(far, count):
+    """What reaches the far end, up to `count` bytes, within 5 s of quiet."""
+    got = b""
+    try:
+        while len(got) < count and select.select([far], [], [], 5)[0]:
+            got += os.read(far, count - len(got))
+    except OSError:  # EIO: nothing holds the near end
+        pass
+    return got
+
+
+def run(user, launcher, driver):
+    far, path = adapter()
+    plug(path)
+    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user == "nobody" else []
+    program = subprocess.Popen(prefix + [launcher, "-", LINK, "--", driver], text=True,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def ask(command):
+        program.stdin.write(command + "\n")
+        program.stdin.flush()
+        return program.stdout.readline().strip()
+
+    check(program.stdout.readline().strip() == "ready", f"{user}: the program started")
+    check(ask("open 1") == "open 1", f"{user}: COM2 opens the adapter named by its by-id link")
+    ask("send " + b"one".hex())
+    check(read(far, 3) == b"one", f"{user}: Send reaches it")
+
+    again, new_path = adapter()  # taken while the first is held: another node
+    os.close(far)
+    check(ask("receive") == "none" and ask("state") == "state closed",
+          f"{user}: pulled out, the port is given up")
+    plug(new_path)
+    check(ask("open 1") == "open 1", f"{user}: put back as {new_path}, the next Open opens it")
+    ask("send " + b"two".hex())
+    check(read(again, 3) == b"two", f"{user}: Send reaches the adapter under its new node")
+    program.stdin.write("exit\n")
+    program.stdin.close()
+    check(program.wait(timeout=10) == 0, f"{user}: Exit ends with status 0")
+    os.close(again)
+
+
+def main():
+    launcher, driver = sys.argv[1], sys.argv[2]
+    if os.environ.get("FOLLOW_TEST_PRIVATE_DEV") != "1":
+        # The test's own /dev, so that the system's is left alone.
+        env = dict(os.environ, FOLLOW_TEST_PRIVATE_DEV="1")
+        sys.exit(subprocess.run(["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--", sys.executable]
+                                + sys.argv, env=env).returncode)
+    os.makedirs(os.path.dirname(LINK))
+    for user in ("root", "nobody"):
+        run(user, launcher, driver)
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
