@@ -1,5 +1,5 @@
-// Serial ports on POSIX termios (Linux). Provides the port operations, the
-// locale's text conversions and a fallback for the two messages on stderr.
+// Serial ports on POSIX termios (Linux). Provides the port operations and a
+// fallback for the two messages on stderr (text conversions: text_posix.cpp).
 // Must match the Win32 backend: exclusive open (here also against other
 // programs: flock, TIOCEXCL and a lock file in /var/lock), 9600 8N1 with the
 // driver's flow control otherwise kept, blocking writes, and a status query
@@ -7,8 +7,6 @@
 #include "serial/device_posix.h"
 
 #include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -25,7 +23,6 @@
 #include <string_view>
 #include <utility>
 
-#include "serial/text.h"
 
 namespace serial {
 
@@ -56,46 +53,6 @@ int Fd(Handle port) { return static_cast<int>(port); }
 constexpr tcflag_t kRawInput =
     IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
 constexpr tcflag_t kRawLocal = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
-
-// Converts with iconv, stepping one byte past anything the source encoding
-// can't decode, which becomes `replacement`. `incomplete`, when given, learns
-// how many bytes at the end start a character they don't finish.
-std::string Convert(std::string_view in, const char* to, const char* from,
-                    std::string_view replacement = "\xEF\xBF\xBD",
-                    std::size_t* incomplete = nullptr) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
-  std::string out;
-  char buffer[256];
-  char* src = const_cast<char*>(in.data());
-  std::size_t srcLeft = in.size();
-  while (srcLeft > 0) {
-    char* dst = buffer;
-    std::size_t dstLeft = sizeof buffer;
-    const std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    out.append(buffer, static_cast<std::size_t>(dst - buffer));
-    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-      if (errno == EINVAL && incomplete) {
-        *incomplete = srcLeft;
-        break;
-      }
-      out += replacement;
-      ++src;
-      --srcLeft;
-    }
-  }
-  iconv_close(cd);
-  return out;
-}
-
-// The locale's encoding, or nothing when text passes as UTF-8 unchanged (a
-// UTF-8 locale, or the plain C locale, which the toolkit treats as UTF-8).
-const char* LocaleEncoding() {
-  const char* codeset = nl_langinfo(CODESET);
-  if (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "ANSI_X3.4-1968") == 0)
-    return nullptr;
-  return codeset;
-}
 
 }  // namespace
 
@@ -427,30 +384,6 @@ void PosixDevice::Alert(const std::string& utf8Text, const std::string& caption)
 Device& PlatformDevice() {
   static PosixDevice device;
   return device;
-}
-
-std::string LocalToUtf8(std::string_view local) {
-  const char* encoding = LocaleEncoding();
-  return encoding ? Convert(local, "UTF-8", encoding) : std::string(local);
-}
-
-std::string Utf8ToLocal(std::string_view utf8) {
-  const char* encoding = LocaleEncoding();
-  if (!encoding) return std::string(utf8);
-  // Characters the locale can't hold become the nearest it can, or '?'.
-  return Convert(utf8, (std::string(encoding) + "//TRANSLIT").c_str(), "UTF-8", "?");
-}
-
-std::string Big5ToUtf8(std::string_view big5) { return Convert(big5, "UTF-8", "BIG5"); }
-
-std::size_t IncompleteTail(std::string_view local) {
-  const char* encoding = LocaleEncoding();
-  if (!encoding) return Utf8IncompleteTail(local);
-  // iconv tells a cut character at the end from a wrong one; decoding from
-  // the start keeps double-byte pairs in step.
-  std::size_t incomplete = 0;
-  Convert(local, "UTF-8", encoding, "?", &incomplete);
-  return incomplete;
 }
 
 }  // namespace serial
