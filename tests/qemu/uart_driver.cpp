@@ -1,6 +1,7 @@
 // Runs inside the emulated machine as its only program: drives the serial
-// operations on COM2 = /dev/ttyS1, a 16550 under the kernel's 8250 driver,
-// from commands on the console, one result line each (alerts before it):
+// operations on COM2 = /dev/ttyS1 (a PC's 16550 under the kernel's 8250
+// driver, or an ARM machine's PL011 bound there), from commands on the
+// console, one result line each (alerts before it):
 //   preset          -> sets ttyS1 to 1200 baud, 7 data bits, odd parity, 2 stop
 //                      bits, cooked; replies "termios ..." as below
 //   open <index>    -> "open 1" when the port is open, "open 0" when not

@@ -1,21 +1,23 @@
 #!/usr/bin/env python3
-"""The serial link on a real UART driver: Linux's 8250 driver on an emulated
-16550, checked from the wire's side.
+"""The serial link on a real UART driver, checked from the wire's side: Linux's
+8250 driver on a PC's 16550 (machine pc), or its PL011 driver on the UART of
+the Raspberry Pi and other ARM boards (machine virt, arm64).
 
 Pseudo-terminals force 8 data bits and no parity on every tcsetattr and
 ignore the speed, so they cannot show what Open programs into a UART. Here
 Debian's kernel boots under QEMU (software emulation) with an initramfs that
 holds busybox and uart_driver, a static program built from the serial link
-itself. The guest's ttyS0 is its console, spoken to over a socket; its ttyS1
-is COM2, whose far end is another socket that this test plays as the peer.
-What the UART is programmed with is read on the host, from QEMU's trace event
-serial_update_parameters, not from the guest's word.
+itself, for the machine's architecture. The guest's ttyS0 is its console,
+spoken to over a socket; the line under test (the PC's second 16550, or the
+PL011 bound at /dev/ttyS1) is COM2, whose far end is another socket that this
+test plays as the peer. What the UART is programmed with is read on the host,
+from QEMU's trace, not from the guest's word.
 
 What the emulated UART cannot show, and is left to the pseudo-terminal tests:
 it does not pace bytes by the baud rate, and closing the host's end of the
 line shows the guest no hang-up.
 
-Usage: uart_test.py UART_DRIVER WORK_DIR
+Usage: uart_test.py [--machine pc|virt] UART_DRIVER WORK_DIR
 Exit status 77 (skipped, with the reason) where QEMU, busybox or Debian's
 kernel package cannot be had; 0 when every check holds.
 """
@@ -31,11 +33,62 @@ import sys
 import tempfile
 import termios
 import time
+from typing import Callable, NamedTuple
 
 SKIP = 77
 TIME_LIMIT = 120  # seconds, the whole guest's life
-QEMU = "qemu-system-x86_64"
 BUSYBOX = "/bin/busybox"
+SETTINGS = r"baudrate=\d+ parity='.' data=\d+ stop=\d+"
+
+
+def settings_8250(trace):
+    """(offset, settings) of each time the 16550 was programmed."""
+    return [(m.start(), m.group(1))
+            for m in re.finditer(rf"serial_update_parameters ({SETTINGS})", trace)]
+
+
+PL011_CLOCK = 24_000_000  # Hz, the virt machine's reference clock for its PL011
+IBRD, FBRD, LCR_H = 0x24, 0x28, 0x2C
+
+
+def settings_pl011(trace):
+    """(offset, settings) of each time the PL011 was programmed: it takes the
+    divisor (IBRD, FBRD) and the frame when LCR_H is written. QEMU's own
+    pl011_baudrate_change says 0 baud here, so the writes are decoded."""
+    registers, found = {}, []
+    for m in re.finditer(r"pl011_write addr 0x([0-9a-f]+) value 0x([0-9a-f]+)", trace):
+        address, value = int(m.group(1), 16), int(m.group(2), 16)
+        registers[address] = value
+        if address != LCR_H:
+            continue
+        divisor = 64 * registers.get(IBRD, 0) + registers.get(FBRD, 0)  # in 1/64
+        baud = round(PL011_CLOCK * 4 / divisor) if divisor else 0
+        parity = "N" if not value & 0x02 else "E" if value & 0x04 else "O"
+        found.append((m.start(), f"baudrate={baud} parity='{parity}' data={5 + (value >> 5 & 3)} "
+                                 f"stop={2 if value & 0x08 else 1}"))
+    return found
+
+
+class Machine(NamedTuple):
+    qemu: str          # the emulator
+    package: str       # the Debian package that has it
+    arch: str          # Debian's architecture, for the kernel and busybox
+    args: list         # the machine, its console on "console" and its line on "line"
+    trace: str         # the trace event that shows how the line's UART is programmed
+    settings: Callable[[str], list]  # that trace's text -> [(offset, settings)]
+    line: str          # the line's node in the guest, bound at COM2's /dev/ttyS1
+
+
+MACHINES = {
+    "pc": Machine("qemu-system-x86_64", "qemu-system-x86", "amd64",
+                  ["-M", "pc", "-serial", "chardev:console", "-serial", "chardev:line"],
+                  "serial_update_parameters", settings_8250, "/dev/ttyS1"),
+    # The PL011 is the machine's only UART: the console goes on a PCI 16550.
+    "virt": Machine("qemu-system-aarch64", "qemu-system-arm", "arm64",
+                    ["-M", "virt", "-cpu", "cortex-a53",
+                     "-device", "pci-serial,chardev=console", "-serial", "chardev:line"],
+                    "pl011_write", settings_pl011, "/dev/ttyAMA0"),
+}
 
 failures = []
 
@@ -51,31 +104,37 @@ def skip(reason):
     sys.exit(SKIP)
 
 
-# --- the kernel: Debian's own, fetched and unpacked, never installed ---
+# --- the kernel and busybox: Debian's own, fetched and unpacked, never installed ---
 
-def kernel(cache):
-    """An uncompressed vmlinux (booted through its PVH entry, twice as fast
-    as the bzImage), or the bzImage when it can't be unpacked."""
-    found = sorted(glob.glob(os.path.join(cache, "vmlinux-*")))
-    if found:
-        return found[-1]
-    depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
-                             capture_output=True, text=True).stdout
-    image = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", depends)
-    if not image:
-        skip("apt knows no linux-image-amd64 (run apt-get update)")
-    package = image.group(1) + "-unsigned"
+def download(cache, package):
+    """The .deb of `package` (name:arch), fetched into `cache`."""
     os.makedirs(cache, exist_ok=True)
     fetched = subprocess.run(["apt-get", "download", package], cwd=cache,
                              capture_output=True, text=True)
-    debs = glob.glob(os.path.join(cache, package + "_*.deb"))
+    debs = glob.glob(os.path.join(cache, package.split(":")[0] + "_*.deb"))
     if fetched.returncode != 0 or not debs:
         skip(f"cannot download {package}: {fetched.stderr.strip()[-200:]}")
+    return debs[0]
+
+
+def kernel(cache, arch):
+    """An uncompressed vmlinux (on a PC booted through its PVH entry, twice
+    as fast as the bzImage), or the image as packaged when it can't be
+    unpacked (arm64's is an uncompressed Image already)."""
+    found = sorted(glob.glob(os.path.join(cache, "vmlinu[xz]-*")))
+    if found:
+        return found[-1]
+    depends = subprocess.run(["apt-cache", "depends", f"linux-image-{arch}:{arch}"],
+                             capture_output=True, text=True).stdout
+    image = re.search(rf"Depends: (linux-image-[0-9][^\s:]*-{arch})\b", depends)
+    if not image:
+        skip(f"apt knows no linux-image-{arch}:{arch} (run apt-get update)")
+    deb = download(cache, f"{image.group(1)}-unsigned:{arch}")
     with tempfile.TemporaryDirectory(dir=cache) as unpacked:
-        subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], check=True)
-        bzimage = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
-        data = open(bzimage, "rb").read()
-        version = os.path.basename(bzimage)[len("vmlinuz-"):]
+        subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
+        packed = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
+        data = open(packed, "rb").read()
+        version = os.path.basename(packed)[len("vmlinuz-"):]
         xz = data.find(b"\xfd7zXZ\x00")
         target = os.path.join(cache, "vmlinux-" + version)
         try:
@@ -84,10 +143,27 @@ def kernel(cache):
                 raise ValueError("no xz-packed ELF")
             open(target + ".part", "wb").write(elf)
         except (lzma.LZMAError, ValueError):
-            target = os.path.join(cache, "vmlinux-" + version + ".bzimage")
-            shutil.copyfile(bzimage, target + ".part")
+            target = os.path.join(cache, "vmlinuz-" + version)
+            shutil.copyfile(packed, target + ".part")
         os.replace(target + ".part", target)
-    for deb in debs:
+    os.remove(deb)
+    return target
+
+
+def busybox(cache, arch):
+    """This machine's static busybox, or for another architecture the one
+    from that architecture's busybox-static."""
+    if arch == subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
+                              text=True).stdout.strip():
+        if not os.access(BUSYBOX, os.X_OK):
+            skip(f"{BUSYBOX} is not installed (package busybox-static)")
+        return BUSYBOX
+    target = os.path.join(cache, "busybox-" + arch)
+    if not os.path.exists(target):
+        deb = download(cache, "busybox-static:" + arch)
+        with tempfile.TemporaryDirectory(dir=cache) as unpacked:
+            subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
+            os.replace(os.path.join(unpacked, "bin", "busybox"), target)
         os.remove(deb)
     return target
 
@@ -97,7 +173,7 @@ def kernel(cache):
 INIT = """#!/bin/busybox sh
 /bin/busybox mount -t devtmpfs dev /dev
 /bin/busybox mount -t proc proc /proc
-/bin/busybox chmod 666 /dev/ttyS1
+{bind_line}/bin/busybox chmod 666 /dev/ttyS1
 /bin/busybox stty -F /dev/ttyS0 raw -echo
 echo "guest up"
 /uart_driver
@@ -126,14 +202,17 @@ def cpio(entries):
     return bytes(out)
 
 
-def initramfs(driver, path):
+def initramfs(driver, busybox_path, line, path):
     directory, executable = 0o040755, 0o100755
+    # COM2 is /dev/ttyS1: another line is bound there, as comtester-ports does.
+    bind = "" if line == "/dev/ttyS1" else (
+        f"/bin/busybox touch /dev/ttyS1\n/bin/busybox mount --bind {line} /dev/ttyS1\n")
     entries = [(d, directory) for d in ("bin", "dev", "proc")]
     entries += [
         ("dev/console", 0o020600, b"", 5, 1),
-        ("bin/busybox", executable, open(BUSYBOX, "rb").read()),
+        ("bin/busybox", executable, open(busybox_path, "rb").read()),
         ("uart_driver", executable, open(driver, "rb").read()),
-        ("init", executable, INIT.encode()),
+        ("init", executable, INIT.replace("{bind_line}", bind).encode()),
     ]
     open(path, "wb").write(cpio(entries))
 
@@ -141,7 +220,8 @@ def initramfs(driver, path):
 # --- the running guest ---
 
 class Guest:
-    def __init__(self, image, initrd, work):
+    def __init__(self, machine, image, initrd, work):
+        self.machine = machine
         self.trace = os.path.join(work, "trace.log")
         paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line")}
         listeners = {}
@@ -154,13 +234,13 @@ class Guest:
         # Software emulation: a guest on this machine's KVM hangs or fails.
         accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
         self.qemu = subprocess.Popen(
-            [QEMU, "-M", "pc", "-accel", accel, "-m", "192", "-nodefaults", "-no-user-config",
-             "-display", "none", "-no-reboot",
+            [machine.qemu, *machine.args, "-accel", accel, "-m", "192", "-nodefaults",
+             "-no-user-config", "-display", "none", "-no-reboot",
              "-kernel", image, "-initrd", initrd,
              "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
-             "-chardev", f"socket,id=console,path={paths['console']}", "-serial", "chardev:console",
-             "-chardev", f"socket,id=line,path={paths['line']}", "-serial", "chardev:line",
-             "-trace", "serial_update_parameters", "-D", self.trace],
+             "-chardev", f"socket,id=console,path={paths['console']}",
+             "-chardev", f"socket,id=line,path={paths['line']}",
+             "-trace", machine.trace, "-D", self.trace],
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
         self.deadline = time.monotonic() + TIME_LIMIT
         for name, listener in listeners.items():
@@ -209,9 +289,8 @@ class Guest:
         end = time.monotonic() + (3 if last else 0.3)
         while True:
             with open(self.trace, "rb") as trace:
-                trace.seek(self.marked)
-                text = trace.read().decode(errors="replace")
-            found = re.findall(r"serial_update_parameters (baudrate=\d+ parity='.' data=\d+ stop=\d+)", text)
+                text = trace.read().decode("ascii", errors="replace")
+            found = [s for at, s in self.machine.settings(text) if at >= self.marked]
             if (last and found[-1:] == [last]) or time.monotonic() > end:
                 return found
             time.sleep(0.02)
@@ -254,18 +333,24 @@ def flags(line):
 
 
 def main():
-    driver, work = sys.argv[1], sys.argv[2]
-    if not shutil.which(QEMU):
-        skip(f"{QEMU} is not installed (package qemu-system-x86)")
-    if not os.access(BUSYBOX, os.X_OK):
-        skip(f"{BUSYBOX} is not installed (package busybox-static)")
+    args = sys.argv[1:]
+    machine = MACHINES["pc"]
+    if args[:1] == ["--machine"] and args[1:2] and args[1] in MACHINES:
+        machine = MACHINES[args[1]]
+        del args[:2]
+    if len(args) != 2:
+        sys.exit("usage: uart_test.py [--machine pc|virt] UART_DRIVER WORK_DIR")
+    driver, work = args
+    if not shutil.which(machine.qemu):
+        skip(f"{machine.qemu} is not installed (package {machine.package})")
     os.makedirs(work, exist_ok=True)
     started = time.monotonic()
-    image = kernel(os.path.join(work, "kernel"))
+    cache = os.path.join(work, "kernel")
+    image = kernel(cache, machine.arch)
     initrd = os.path.join(work, "initramfs.cpio")
-    initramfs(driver, initrd)
+    initramfs(driver, busybox(cache, machine.arch), machine.line, initrd)
 
-    guest = Guest(image, initrd, work)
+    guest = Guest(machine, image, initrd, work)
     try:
         guest.expect("guest up")
         check(guest.expect("ready") == "ready", "the driver started in the guest")
@@ -301,7 +386,7 @@ def main():
                   f"{name} changes only where raw 9600 8N1 needs it ({old:#o} -> {new:#o})")
         check(after[4:] == [9600, 9600], "the guest reads back 9600 baud both ways")
 
-        # The read-back check on a real driver: the 8250 keeps its old speed
+        # The read-back check on a real driver: the driver keeps its old speed
         # when asked for one it cannot make, and tcsetattr still says yes.
         guest.mark()
         check(guest.ask("speed 4000000", "took") == "took 0 9600",
