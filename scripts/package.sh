@@ -31,7 +31,7 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/n
 # The Debian packages, from the install rules: this machine's build, and the
 # ARM builds it made beside it, each named and made for its own architecture.
 arches=($(dpkg --print-architecture))
-for arch in $(sed -n 's/^COMTESTER_ARM_BUILDS:STRING=//p' "$build/CMakeCache.txt" | tr ';' ' '); do
+for arch in $(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' "$build/CMakeCache.txt" | tr ';' ' '); do
   case $arch in OFF | FALSE | NO | 0 | "${arches[0]}") continue ;; esac
   [ -x "$build/linux-$arch/app/comtester" ] ||
     { echo "package.sh: no $build/linux-$arch/app/comtester: build the $arch target first" >&2; exit 1; }
