@@ -25,7 +25,7 @@ if $windows; then
   cmake --build build-run-windows
 else
   cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DCOMTESTER_WINDOWS_BUILDS=OFF
+    -DCOMTESTER_WINDOWS_BUILDS=OFF -DCOMTESTER_ARM_BUILDS=OFF
   cmake --build build-run
 fi
 

@@ -9,12 +9,17 @@ packages=(
   # Windows builds
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  # ARM builds (arm64, armhf): the cross toolchains and the ARM halves of the
+  # libraries, beside the machine's own; qemu-user to run their programs
+  crossbuild-essential-arm64 crossbuild-essential-armhf
+  qt6-base-dev:arm64 qt6-base-dev:armhf qt6-qpa-plugins:arm64 qt6-qpa-plugins:armhf
+  libgtest-dev:arm64 libgtest-dev:armhf qemu-user-static
   # running and looking at the programs in tests, the demo and the benchmarks
   wine64 xvfb openbox xdotool wmctrl xclip x11-utils imagemagick python3 util-linux file
   # the tests' own Big5 and UTF-8 locales (localedef and its sources)
   locales
-  # the serial link on a UART driver in an emulated machine
-  qemu-system-x86 busybox-static
+  # the serial link on a UART driver in an emulated PC and ARM machine
+  qemu-system-x86 qemu-system-arm busybox-static
   # the window as a screen reader hears it on Linux
   at-spi2-core python3-pyatspi dbus-daemon
   # packages: the Debian package, its checks, the Windows zips, the port launcher
@@ -33,11 +38,15 @@ done
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-# wine32 comes from the i386 half of the archive, which apt must be told of.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "Adding the i386 architecture for wine32"
-  "${sudo[@]}" dpkg --add-architecture i386
-fi
+# wine32 comes from the i386 half of the archive, the ARM builds' libraries
+# (and the ARM guest's kernel and busybox) from the arm64 and armhf halves,
+# which apt must be told of.
+for arch in i386 arm64 armhf; do
+  if ! dpkg --print-foreign-architectures | grep -qx $arch; then
+    echo "Adding the $arch architecture"
+    "${sudo[@]}" dpkg --add-architecture $arch
+  fi
+done
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Usage: bash scripts/package.sh [BUILD-DIR [DIST-DIR]]
 #
-# Installs what is missing, builds all three targets in Release and leaves in
-# dist/: the Debian package comtester_<version>_amd64.deb, and
-# comtester-<version>-windows-i686.zip and -x86_64.zip, each holding the
-# executable, a README.txt for Windows users and the licence. The package is
-# checked with lintian, desktop-file-validate and appstreamcli.
+# Installs what is missing, builds every target in Release and leaves in
+# dist/: the Debian packages comtester_<version>_amd64.deb (this machine's
+# architecture), _arm64.deb and _armhf.deb (the ARM builds, for a Raspberry
+# Pi), and comtester-<version>-windows-i686.zip and -x86_64.zip, each holding
+# the executable, a README.txt for Windows users and the licence. The
+# packages are checked with lintian, desktop-file-validate and appstreamcli.
 # Given BUILD-DIR, it packages the builds already there instead (the tests do).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,10 +28,24 @@ trap 'rm -rf "$work"' EXIT
 # The same bytes for the same sources: file times from the last commit.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 
-# The Debian package, from the install rules.
-(cd "$build" && cpack -G DEB -B "$work/cpack" >/dev/null)
-deb=comtester_${version}_$(dpkg --print-architecture).deb
-mv "$work/cpack/$deb" "$dist/$deb"
+# The Debian packages, from the install rules: this machine's build, and the
+# ARM builds it made beside it, each named and made for its own architecture.
+arches=($(dpkg --print-architecture))
+for arch in $(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' "$build/CMakeCache.txt" | tr ';' ' '); do
+  case $arch in OFF | FALSE | NO | 0 | "${arches[0]}") continue ;; esac
+  [ -x "$build/linux-$arch/app/comtester" ] ||
+    { echo "package.sh: no $build/linux-$arch/app/comtester: build the $arch target first" >&2; exit 1; }
+  arches+=("$arch")
+done
+debs=()
+for arch in "${arches[@]}"; do
+  dir=$build
+  [ "$arch" = "${arches[0]}" ] || dir=$build/linux-$arch
+  (cd "$dir" && cpack -G DEB -B "$work/cpack-$arch" >/dev/null)
+  deb=comtester_${version}_$arch.deb
+  mv "$work/cpack-$arch/$deb" "$dist/$deb"
+  debs+=("$deb")
+done
 
 # A zip for each Windows build: the executable, README.txt and LICENSE.txt,
 # with Windows line ends and a byte-order mark that Notepad understands.
@@ -57,14 +72,16 @@ for arch in i686 x86_64; do
   (cd "$stage" && zip -q -X "$zip" comtester.exe README.txt LICENSE.txt)
 done
 
-# What users' tools will say of the package.
-status=0
-findings=$(lintian --fail-on error --tag-display-limit 0 "$dist/$deb" 2>&1) || status=$?
-echo "$findings" | grep -v 'running with root privileges' || true
-[ $status -eq 0 ] || { echo "package.sh: lintian finds errors in $deb" >&2; exit 1; }
-dpkg-deb -x "$dist/$deb" "$work/tree"
+# What users' tools will say of the packages.
+for deb in "${debs[@]}"; do
+  status=0
+  findings=$(lintian --fail-on error --tag-display-limit 0 "$dist/$deb" 2>&1) || status=$?
+  echo "$findings" | grep -v 'running with root privileges' || true
+  [ $status -eq 0 ] || { echo "package.sh: lintian finds errors in $deb" >&2; exit 1; }
+done
+dpkg-deb -x "$dist/${debs[0]}" "$work/tree"
 desktop-file-validate "$work"/tree/usr/share/applications/*.desktop
 appstreamcli validate --no-net "$work"/tree/usr/share/metainfo/*.metainfo.xml
 
 echo "In $dist:"
-(cd "$dist" && ls -l "$deb" comtester-"$version"-windows-*.zip)
+(cd "$dist" && ls -l "${debs[@]}" comtester-"$version"-windows-*.zip)

@@ -12,12 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -175,13 +178,30 @@ TEST_F(PosixLine, AHeldPortCannotBeOpenedAgainFromHereOrElsewhere) {
   EXPECT_TRUE(g_shown.empty());
 }
 
-// The tty's exclusive-use flag, as anyone holding the line sees it.
-bool Exclusive(const test::Pty& pty) {
+// Whether the tty's exclusive-use flag is `wanted`, as anyone holding the
+// line reads it back. Where the system cannot read it back (qemu-user has no
+// TIOCGEXCL and answers ENOSYS) it says so and holds: the opens by a normal
+// user beside each check still try the flag itself.
+::testing::AssertionResult ExclusiveIs(const test::Pty& pty, bool wanted) {
   const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);  // root may
+  if (fd < 0) return ::testing::AssertionFailure() << pty.path() << ": " << std::strerror(errno);
   int exclusive = -1;
-  const bool set = fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 1;
-  if (fd >= 0) close(fd);
-  return set;
+  const int result = ioctl(fd, TIOCGEXCL, &exclusive);
+  const int error = errno;
+  close(fd);
+  if (result != 0 && error == ENOSYS) {
+    static bool said = false;
+    if (!said)
+      std::cout << "[   NOTE   ] TIOCGEXCL: ENOSYS (as under qemu-user): "
+                   "the exclusive-use flag is not read back"
+                << std::endl;  // now, before a child process inherits the buffer
+    said = true;
+    return ::testing::AssertionSuccess();
+  }
+  if (result != 0) return ::testing::AssertionFailure() << "TIOCGEXCL: " << std::strerror(error);
+  if ((exclusive == 1) != wanted)
+    return ::testing::AssertionFailure() << "TIOCGEXCL reads " << exclusive;
+  return ::testing::AssertionSuccess();
 }
 
 // Runs `body` in a child process as the user nobody; its exit status.
@@ -208,12 +228,12 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
 
   serial::Open(0);
   ASSERT_TRUE(serial::IsOpen());
-  EXPECT_TRUE(Exclusive(com1)) << "open, yet the line is not held exclusively";
+  EXPECT_TRUE(ExclusiveIs(com1, true)) << "open, yet the line is not held exclusively";
   EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) ? 1 : 0; }), 0)
       << "a normal user opened the held line";
   serial::Open(1);  // opening another port gives the first one back
-  EXPECT_FALSE(Exclusive(com1));
-  EXPECT_TRUE(Exclusive(com2));
+  EXPECT_TRUE(ExclusiveIs(com1, false));
+  EXPECT_TRUE(ExclusiveIs(com2, true));
   device.ClosePort(hCom);
   hCom = 0;
 
@@ -227,7 +247,7 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
     serial::Exit();
   });
   EXPECT_EQ(status, 0);
-  EXPECT_FALSE(Exclusive(com2)) << "the flag outlived the program's use of the port";
+  EXPECT_TRUE(ExclusiveIs(com2, false)) << "the flag outlived the program's use of the port";
   EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) && othersCanOpen(com2.path()) ? 0 : 1; }), 0);
 
   // Ended without Exit, as when the window is closed by its frame.
@@ -236,7 +256,8 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
     if (!serial::IsOpen()) return 1;
     std::exit(0);
   }), 0);
-  EXPECT_FALSE(Exclusive(com1)) << "the flag outlived the process that held the port";
+  EXPECT_TRUE(ExclusiveIs(com1, false)) << "the flag outlived the process that held the port";
+  EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) ? 0 : 1; }), 0);
 }
 
 std::string Contents(const std::string& path) {
@@ -364,9 +385,14 @@ TEST_F(PosixLine, ALineAnotherMarkedExclusiveIsRefusedAndKeepsItsMark) {
   const int theirs = open(com1.path().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(theirs, 0);
   ASSERT_EQ(ioctl(theirs, TIOCEXCL), 0);
+  int flag = 0;
+  if (ioctl(theirs, TIOCGEXCL, &flag) != 0 && errno == ENOSYS) {
+    close(theirs);
+    GTEST_SKIP() << "TIOCGEXCL: ENOSYS (as under qemu-user): root cannot see another's flag here";
+  }
   serial::Open(0);
   EXPECT_FALSE(serial::IsOpen()) << "opened a line someone holds exclusively";
-  EXPECT_TRUE(Exclusive(com1)) << "our refused Open cleared their flag";
+  EXPECT_TRUE(ExclusiveIs(com1, true)) << "our refused Open cleared their flag";
   EXPECT_FALSE(std::filesystem::exists(LockOf(com1.path())));
   close(theirs);
 }

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shipped programs, exactly as built.
 
-    e2e.py linux PROGRAM [LAUNCHER] [TEST...]
+    e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [TEST...]
                             the Linux executable, started by the port launcher
                             users run (scripts/comtester-ports unless given)
                             with /dev/ttyS0 and /dev/ttyS1 bound to
-                            pseudo-terminals in a private /dev
+                            pseudo-terminals in a private /dev; an ARCH build
+                            other than the machine's (arm64, armhf) under
+                            qemu-user
     e2e.py windows ARCH PROGRAM WINDOW_DRIVER [TEST...]
                             a Windows executable, ARCH x86_64 under wine64 or
                             i686 under 32-bit wine, COM1 and COM2 mapped to
@@ -46,6 +48,8 @@ ARCHES = {
     "i686": ("/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", "wine32:i386"),
 }
 CANNOT_RUN_MARK = "this machine cannot execute"
+# Per Linux architecture built for ARM boards: qemu-user's emulator for it.
+EMULATORS = {"arm64": "qemu-aarch64-static", "armhf": "qemu-arm-static"}
 
 # Control places in the window's client area, as the form description has them.
 BUTTON_OPEN = (272, 40, 145, 81)
@@ -214,16 +218,17 @@ class Desktop:
 
 
 class LinuxProgram:
-    def __init__(self, program, launcher=None):
+    def __init__(self, program, launcher=None, emulator=None):
         self.program = program
         self.launcher = launcher or os.path.join(ROOT, "scripts", "comtester-ports")
+        self.emulator = [emulator] if emulator else []
 
     def start(self, com1, com2):
-        # The installed launcher starts the program beside it; another build
-        # is named after "--".
+        # The installed launcher starts the program beside it; another build,
+        # or one run by an emulator, is named after "--".
         command = [self.launcher, com1, com2]
-        if os.path.dirname(self.launcher) != os.path.dirname(self.program):
-            command += ["--", self.program]
+        if self.emulator or os.path.dirname(self.launcher) != os.path.dirname(self.program):
+            command += ["--", *self.emulator, self.program]
         return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def message_box(self, desktop, caption):
@@ -341,6 +346,10 @@ class EndToEnd(unittest.TestCase):
         self.com2.close()
 
     def start(self, com1=None, com2=None):
+        # The previous case's program may still be going (under an emulator,
+        # a while after its launcher has ended): its window is not this one.
+        if not wait_for(lambda: self.desktop.gone("Form1"), 30, 0.1):
+            raise AssertionError("an earlier program's window is still open")
         self.process = TARGET.start(com1 or self.com1.path, com2 or self.com2.path)
         self.window = self.desktop.window("Form1")
         self.desktop.activate(self.window)
@@ -463,15 +472,21 @@ if __name__ == "__main__":
     kind = args[0] if args else None
     tests = [a for a in args if a.startswith("test_")]
     args = [a for a in args if not a.startswith("test_")]
+    emulator = None
+    if kind == "linux" and args[1:2] == ["--arch"] and args[2:3] and args[2] in EMULATORS:
+        emulator = EMULATORS[args[2]]
+        del args[1:3]
+        if not shutil.which(emulator):
+            sys.exit("missing %s: scripts/install-dependencies.sh installs qemu-user-static" % emulator)
     if not (kind == "linux" and len(args) in (2, 3) or
             kind == "windows" and len(args) == 4 and args[1] in ARCHES):
-        sys.exit("usage: e2e.py linux PROGRAM [LAUNCHER] [TEST...] | "
+        sys.exit("usage: e2e.py linux [--arch arm64|armhf] PROGRAM [LAUNCHER] [TEST...] | "
                  "windows x86_64|i686 PROGRAM WINDOW_DRIVER [TEST...]")
     for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "import"):
         if not shutil.which(tool):
             sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
     if kind == "linux":
-        TARGET = LinuxProgram(*args[1:])
+        TARGET = LinuxProgram(*args[1:], emulator=emulator)
     else:
         reason = cannot_run(args[1])
         if reason:

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """The packages as users get them.
 
-    package_test.py make BUILD DIST   scripts/package.sh on the builds in BUILD:
-                                      the .deb and both zips land in DIST, and
-                                      lintian, desktop-file-validate and
-                                      appstreamcli pass them
+    package_test.py make BUILD DIST [ARCH...]
+                                      scripts/package.sh on the builds in BUILD:
+                                      the .deb, one for each ARM build ARCH,
+                                      and both zips land in DIST, and lintian,
+                                      desktop-file-validate and appstreamcli
+                                      pass them
     package_test.py deb DIST          installs the .deb on this machine with
                                       apt-get, runs the installed program end to
                                       end through the installed port launcher,
                                       checks the menu entry, then purges it and
                                       finds nothing of it left
+    package_test.py foreign DIST ARCH  the .deb of an ARM build: made for ARCH
+                                      in name, control file and program, the
+                                      same files as this machine's, and its
+                                      dependencies installable for ARCH
     package_test.py zip DIST BUILD ARCH
                                       the zip of that Windows build holds the
                                       executable, README.txt and the licence;
@@ -42,17 +48,19 @@ def version():
     return re.search(r"project\(comtester VERSION ([0-9.]+)", cmake).group(1)
 
 
-def deb_path(dist):
-    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+def deb_path(dist, arch=None):
+    arch = arch or subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
+                                  text=True).stdout.strip()
     return os.path.join(dist, "comtester_%s_%s.deb" % (version(), arch))
 
 
-def make(build, dist):
+def make(build, dist, *arm_arches):
     shutil.rmtree(dist, ignore_errors=True)
     done = subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), build, dist])
     check(done.returncode == 0, "package.sh made the packages, lintian showing no error")
-    for name in (deb_path(dist), *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
-                                   for arch in ("i686", "x86_64"))):
+    for name in (deb_path(dist), *(deb_path(dist, arch) for arch in arm_arches),
+                 *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
+                   for arch in ("i686", "x86_64"))):
         check(os.path.isfile(name), "%s is there" % os.path.basename(name))
 
 
@@ -106,6 +114,38 @@ def deb(dist):
           "dpkg knows it no more")
 
 
+# An ELF program's class and machine (e_ident[EI_CLASS], e_machine) per architecture.
+ELF_MACHINES = {"amd64": (2, 62), "arm64": (2, 183), "armhf": (1, 40)}
+
+
+def foreign(dist, arch):
+    package = deb_path(dist, arch)
+    check(os.path.isfile(package), os.path.basename(package) + " is there")
+    field = lambda deb, name: subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True,
+                                             text=True).stdout.strip()
+    check(field(package, "Architecture") == arch, "its control file says Architecture: " + arch)
+    native = deb_path(dist)
+    for name in ("Package", "Version", "Depends", "Recommends"):
+        print("  %s: %s" % (name, field(package, name)))
+        if name != "Depends":
+            check(field(package, name) == field(native, name), "its %s is the native package's" % name)
+    contents = lambda deb: sorted(line.split()[-1] for line in subprocess.run(
+        ["dpkg-deb", "-c", deb], capture_output=True, text=True).stdout.splitlines())
+    check(contents(package) == contents(native), "it holds the same files as the native package")
+    with tempfile.TemporaryDirectory() as tree:
+        subprocess.run(["dpkg-deb", "-x", package, tree], check=True)
+        header = open(os.path.join(tree, "usr", "bin", "comtester"), "rb").read(20)
+        check((header[4], int.from_bytes(header[18:20], "little")) == ELF_MACHINES[arch],
+              "its program is built for " + arch)
+    # Each dependency, with its version, as apt would fetch it for that architecture.
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    done = subprocess.run(["apt-get", "install", "--simulate", "-q", "--no-install-recommends", package],
+                          capture_output=True, text=True, env=env)
+    print("\n".join("  " + line for line in done.stdout.splitlines() if line.startswith("Inst ")))
+    check(done.returncode == 0 and ("Inst comtester:%s " % arch) in done.stdout,
+          "apt can install it with its dependencies for %s (%s)" % (arch, done.stderr.strip()[-300:]))
+
+
 def version_strings(exe):
     """The version resource's strings, read from the file: each is a
     UTF-16 key, then its value aligned to 32 bits."""
@@ -156,7 +196,9 @@ def zip_of(dist, build, arch):
 def main():
     command, args = sys.argv[1], sys.argv[2:]
     paths = [os.path.abspath(a) for a in args[:2]]
-    {"make": make, "deb": deb, "zip": zip_of}[command](*paths, *args[2:])
+    if command == "foreign":
+        paths = paths[:1]
+    {"make": make, "deb": deb, "foreign": foreign, "zip": zip_of}[command](*paths, *args[len(paths):])
     if failures:
         sys.exit("%d check(s) failed" % len(failures))
 

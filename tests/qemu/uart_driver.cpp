@@ -1,8 +1,9 @@
 // Runs inside the emulated machine as its only program: drives the serial
 // operations on COM2, from commands on the console, one result line each
 // (alerts before it). COM2 is the device named by the one argument, by default
-// /dev/ttyS1, a 16550 under the kernel's 8250 driver.
-//   preset          -> sets ttyS1 to 1200 baud, 7 data bits, odd parity, 2 stop
+// /dev/ttyS1: a PC's 16550 under the kernel's 8250 driver, a USB serial
+// adapter, or an ARM machine's PL011 bound there.
+//   preset          -> sets COM2 to 1200 baud, 7 data bits, odd parity, 2 stop
 //                      bits, cooked; replies "termios ..." as below
 //   open <index>    -> "open 1" when the port is open, "open 0" when not
 //   termios         -> "termios <iflag> <oflag> <cflag> <lflag> <ispeed> <ospeed>"

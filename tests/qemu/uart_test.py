@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
-"""The serial link on a real serial driver: Linux's 8250 driver on an emulated
-16550, checked from the wire's side; or its ftdi_sio driver on an emulated USB
-serial adapter, pulled out and put back while the link holds it.
+"""The serial link on a real serial driver, checked from the wire's side:
+Linux's 8250 driver on a PC's 16550 (machine pc), its PL011 driver on the UART
+of the Raspberry Pi and other ARM boards (machine virt, arm64), or its
+ftdi_sio driver on an emulated USB serial adapter, pulled out and put back
+while the link holds it (device usb-serial, on the pc).
 
 Pseudo-terminals force 8 data bits and no parity on every tcsetattr and
 ignore the speed, so they cannot show what Open programs into a UART. Here
 Debian's kernel boots under QEMU (software emulation) with an initramfs that
 holds busybox and uart_driver, a static program built from the serial link
-itself. The guest's ttyS0 is its console, spoken to over a socket; its ttyS1
-is COM2, whose far end is another socket that this test plays as the peer.
-What the UART is programmed with is read on the host, from QEMU's trace event
-serial_update_parameters, not from the guest's word.
+itself, for the machine's architecture. The guest's ttyS0 is its console,
+spoken to over a socket; the line under test is COM2, whose far end is another socket that this
+test plays as the peer. What the UART is programmed with is read on the host,
+from QEMU's trace, not from the guest's word.
 
 What the emulated UART cannot show, and is left to the pseudo-terminal tests:
 it does not pace bytes by the baud rate, and closing the host's end of the
@@ -22,7 +24,7 @@ kernel package, and the test pulls it out and plugs it back in through QEMU's
 monitor (QMP device_del and device_add) while the link holds it. No udev runs
 in the guest, so the adapter is followed by its node, not by its by-id name.
 
-Usage: uart_test.py [--device 8250|usb-serial] UART_DRIVER WORK_DIR
+Usage: uart_test.py [--machine pc|virt] [--device uart|usb-serial] UART_DRIVER WORK_DIR
 Exit status 77 (skipped, with the reason) where QEMU, busybox or Debian's
 kernel package cannot be had; 0 when every check holds.
 """
@@ -40,17 +42,68 @@ import sys
 import tempfile
 import termios
 import time
+from typing import Callable, NamedTuple
 
 SKIP = 77
 TIME_LIMIT = 120  # seconds, the whole guest's life
-QEMU = "qemu-system-x86_64"
 BUSYBOX = "/bin/busybox"
+SETTINGS = r"baudrate=\d+ parity='.' data=\d+ stop=\d+"
+
+
+def settings_8250(trace):
+    """(offset, settings) of each time the 16550 was programmed."""
+    return [(m.start(), m.group(1))
+            for m in re.finditer(rf"serial_update_parameters ({SETTINGS})", trace)]
+
+
+PL011_CLOCK = 24_000_000  # Hz, the virt machine's reference clock for its PL011
+IBRD, FBRD, LCR_H = 0x24, 0x28, 0x2C
+
+
+def settings_pl011(trace):
+    """(offset, settings) of each time the PL011 was programmed: it takes the
+    divisor (IBRD, FBRD) and the frame when LCR_H is written. QEMU's own
+    pl011_baudrate_change says 0 baud here, so the writes are decoded."""
+    registers, found = {}, []
+    for m in re.finditer(r"pl011_write addr 0x([0-9a-f]+) value 0x([0-9a-f]+)", trace):
+        address, value = int(m.group(1), 16), int(m.group(2), 16)
+        registers[address] = value
+        if address != LCR_H:
+            continue
+        divisor = 64 * registers.get(IBRD, 0) + registers.get(FBRD, 0)  # in 1/64
+        baud = round(PL011_CLOCK * 4 / divisor) if divisor else 0
+        parity = "N" if not value & 0x02 else "E" if value & 0x04 else "O"
+        found.append((m.start(), f"baudrate={baud} parity='{parity}' data={5 + (value >> 5 & 3)} "
+                                 f"stop={2 if value & 0x08 else 1}"))
+    return found
+
+
+class Machine(NamedTuple):
+    qemu: str          # the emulator
+    package: str       # the Debian package that has it
+    arch: str          # Debian's architecture, for the kernel and busybox
+    args: list         # the machine, with its console on the chardev "console"
+    trace: str         # the trace event that shows how the line's UART is programmed
+    settings: Callable[[str], list]  # that trace's text -> [(offset, settings)]
+    uart: str          # the node of its UART on the chardev "line", in the guest
+
+
+MACHINES = {
+    "pc": Machine("qemu-system-x86_64", "qemu-system-x86", "amd64",
+                  ["-M", "pc", "-serial", "chardev:console"],
+                  "serial_update_parameters", settings_8250, "/dev/ttyS1"),
+    # The PL011 is the machine's only UART: the console goes on a PCI 16550.
+    "virt": Machine("qemu-system-aarch64", "qemu-system-arm", "arm64",
+                    ["-M", "virt", "-cpu", "cortex-a53",
+                     "-device", "pci-serial,chardev=console"],
+                    "pl011_write", settings_pl011, "/dev/ttyAMA0"),
+}
 
 # What COM2 can be: the arguments QEMU adds for it (its far end is the chardev
 # "line"), the modules the guest loads for it, with what they depend on, and
-# the node the guest's kernel gives it.
+# the node the guest's kernel gives it (None: the machine's own UART's).
 DEVICES = {
-    "8250": {"qemu": ["-serial", "chardev:line"], "modules": [], "node": "/dev/ttyS1"},
+    "uart": {"qemu": ["-serial", "chardev:line"], "modules": [], "node": None},
     "usb-serial": {"qemu": ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=adapter,chardev=line"],
                    "modules": ["xhci_pci", "ftdi_sio"], "node": "/dev/ttyUSB0"},
 }
@@ -69,35 +122,41 @@ def skip(reason):
     sys.exit(SKIP)
 
 
-# --- the kernel: Debian's own, fetched and unpacked, never installed ---
+# --- the kernel and busybox: Debian's own, fetched and unpacked, never installed ---
 
-def kernel(cache, modules=()):
-    """An uncompressed vmlinux (booted through its PVH entry, twice as fast
-    as the bzImage), or the bzImage when it can't be unpacked; and the named
-    modules' files, after those they depend on, in load order."""
-    found = sorted(glob.glob(os.path.join(cache, "vmlinux-*")))
-    order = os.path.join(cache, "modules", "+".join(modules) + ".order")
-    if found and (not modules or os.path.exists(order)):
-        return found[-1], loaded_modules(order) if modules else []
-    depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
-                             capture_output=True, text=True).stdout
-    image = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", depends)
-    if not image:
-        skip("apt knows no linux-image-amd64 (run apt-get update)")
-    package = image.group(1) + "-unsigned"
+def download(cache, package):
+    """The .deb of `package` (name:arch), fetched into `cache`."""
     os.makedirs(cache, exist_ok=True)
     fetched = subprocess.run(["apt-get", "download", package], cwd=cache,
                              capture_output=True, text=True)
-    debs = glob.glob(os.path.join(cache, package + "_*.deb"))
+    debs = glob.glob(os.path.join(cache, package.split(":")[0] + "_*.deb"))
     if fetched.returncode != 0 or not debs:
         skip(f"cannot download {package}: {fetched.stderr.strip()[-200:]}")
+    return debs[0]
+
+
+def kernel(cache, arch, modules=()):
+    """An uncompressed vmlinux (on a PC booted through its PVH entry, twice
+    as fast as the bzImage), or the image as packaged when it can't be
+    unpacked (arm64's is an uncompressed Image already); and the named
+    modules' files, after those they depend on, in load order."""
+    found = sorted(glob.glob(os.path.join(cache, "vmlinu[xz]-*")))
+    order = os.path.join(cache, "modules", "+".join(modules) + ".order")
+    if found and (not modules or os.path.exists(order)):
+        return found[-1], loaded_modules(order) if modules else []
+    depends = subprocess.run(["apt-cache", "depends", f"linux-image-{arch}:{arch}"],
+                             capture_output=True, text=True).stdout
+    image = re.search(rf"Depends: (linux-image-[0-9][^\s:]*-{arch})\b", depends)
+    if not image:
+        skip(f"apt knows no linux-image-{arch}:{arch} (run apt-get update)")
+    deb = download(cache, f"{image.group(1)}-unsigned:{arch}")
     with tempfile.TemporaryDirectory(dir=cache) as unpacked:
-        subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], check=True)
+        subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
         if modules:
             unpack_modules(unpacked, modules, order)
-        bzimage = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
-        data = open(bzimage, "rb").read()
-        version = os.path.basename(bzimage)[len("vmlinuz-"):]
+        packed = glob.glob(os.path.join(unpacked, "boot", "vmlinuz-*"))[0]
+        data = open(packed, "rb").read()
+        version = os.path.basename(packed)[len("vmlinuz-"):]
         xz = data.find(b"\xfd7zXZ\x00")
         target = os.path.join(cache, "vmlinux-" + version)
         try:
@@ -106,11 +165,10 @@ def kernel(cache, modules=()):
                 raise ValueError("no xz-packed ELF")
             open(target + ".part", "wb").write(elf)
         except (lzma.LZMAError, ValueError):
-            target = os.path.join(cache, "vmlinux-" + version + ".bzimage")
-            shutil.copyfile(bzimage, target + ".part")
+            target = os.path.join(cache, "vmlinuz-" + version)
+            shutil.copyfile(packed, target + ".part")
         os.replace(target + ".part", target)
-    for deb in debs:
-        os.remove(deb)
+    os.remove(deb)
     return target, loaded_modules(order) if modules else []
 
 
@@ -155,6 +213,24 @@ def loaded_modules(order):
     return [os.path.join(into, name + ".ko") for name in open(order).read().split()]
 
 
+def busybox(cache, arch):
+    """This machine's static busybox, or for another architecture the one
+    from that architecture's busybox-static."""
+    if arch == subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
+                              text=True).stdout.strip():
+        if not os.access(BUSYBOX, os.X_OK):
+            skip(f"{BUSYBOX} is not installed (package busybox-static)")
+        return BUSYBOX
+    target = os.path.join(cache, "busybox-" + arch)
+    if not os.path.exists(target):
+        deb = download(cache, "busybox-static:" + arch)
+        with tempfile.TemporaryDirectory(dir=cache) as unpacked:
+            subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
+            os.replace(os.path.join(unpacked, "bin", "busybox"), target)
+        os.remove(deb)
+    return target
+
+
 # --- the initramfs: busybox, the driver, the device's modules, and an init
 # that loads them, waits for the device's node and runs the driver twice ---
 
@@ -192,14 +268,14 @@ def cpio(entries):
     return bytes(out)
 
 
-def initramfs(driver, path, device, modules):
+def initramfs(driver, busybox_path, path, node, modules):
     directory, executable = 0o040755, 0o100755
     entries = [(d, directory) for d in ("bin", "dev", "proc")]
     names = [os.path.basename(m) for m in modules]
-    init = INIT.format(modules=" ".join(names), node=device["node"])
+    init = INIT.format(modules=" ".join(names), node=node)
     entries += [
         ("dev/console", 0o020600, b"", 5, 1),
-        ("bin/busybox", executable, open(BUSYBOX, "rb").read()),
+        ("bin/busybox", executable, open(busybox_path, "rb").read()),
         ("uart_driver", executable, open(driver, "rb").read()),
         ("init", executable, init.encode()),
     ]
@@ -210,7 +286,8 @@ def initramfs(driver, path, device, modules):
 # --- the running guest ---
 
 class Guest:
-    def __init__(self, image, initrd, work, device):
+    def __init__(self, machine, device, image, initrd, work):
+        self.machine = machine
         self.trace = os.path.join(work, "trace.log")
         paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line", "monitor")}
         listeners = {}
@@ -223,14 +300,14 @@ class Guest:
         # Software emulation: a guest on this machine's KVM hangs or fails.
         accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
         self.qemu = subprocess.Popen(
-            [QEMU, "-M", "pc", "-accel", accel, "-m", "192", "-nodefaults", "-no-user-config",
-             "-display", "none", "-no-reboot",
+            [machine.qemu, *machine.args, "-accel", accel, "-m", "192", "-nodefaults",
+             "-no-user-config", "-display", "none", "-no-reboot",
              "-kernel", image, "-initrd", initrd,
              "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
-             "-chardev", f"socket,id=console,path={paths['console']}", "-serial", "chardev:console",
+             "-chardev", f"socket,id=console,path={paths['console']}",
              "-chardev", f"socket,id=line,path={paths['line']}", *device["qemu"],
              "-chardev", f"socket,id=monitor,path={paths['monitor']}", "-mon", "chardev=monitor,mode=control",
-             "-trace", "serial_update_parameters", "-D", self.trace],
+             "-trace", machine.trace, "-D", self.trace],
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
         self.deadline = time.monotonic() + TIME_LIMIT
         for name, listener in listeners.items():
@@ -282,9 +359,8 @@ class Guest:
         end = time.monotonic() + (3 if last else 0.3)
         while True:
             with open(self.trace, "rb") as trace:
-                trace.seek(self.marked)
-                text = trace.read().decode(errors="replace")
-            found = re.findall(r"serial_update_parameters (baudrate=\d+ parity='.' data=\d+ stop=\d+)", text)
+                text = trace.read().decode("ascii", errors="replace")
+            found = [s for at, s in self.machine.settings(text) if at >= self.marked]
             if (last and found[-1:] == [last]) or time.monotonic() > end:
                 return found
             time.sleep(0.02)
@@ -414,22 +490,24 @@ def pull_and_replug(guest):
 
 def main():
     parser = argparse.ArgumentParser(description="The serial link on a real driver under QEMU.")
-    parser.add_argument("--device", choices=DEVICES, default="8250", help="what COM2 is")
+    parser.add_argument("--machine", choices=MACHINES, default="pc", help="the emulated machine")
+    parser.add_argument("--device", choices=DEVICES, default="uart", help="what COM2 is")
     parser.add_argument("driver")
     parser.add_argument("work")
     arguments = parser.parse_args()
-    driver, work, device = arguments.driver, arguments.work, DEVICES[arguments.device]
-    if not shutil.which(QEMU):
-        skip(f"{QEMU} is not installed (package qemu-system-x86)")
-    if not os.access(BUSYBOX, os.X_OK):
-        skip(f"{BUSYBOX} is not installed (package busybox-static)")
+    driver, work = arguments.driver, arguments.work
+    machine, device = MACHINES[arguments.machine], DEVICES[arguments.device]
+    if not shutil.which(machine.qemu):
+        skip(f"{machine.qemu} is not installed (package {machine.package})")
     os.makedirs(work, exist_ok=True)
     started = time.monotonic()
-    image, modules = kernel(os.path.join(work, "kernel"), device["modules"])
+    cache = os.path.join(work, "kernel")
+    image, modules = kernel(cache, machine.arch, device["modules"])
     initrd = os.path.join(work, "initramfs.cpio")
-    initramfs(driver, initrd, device, modules)
+    node = device["node"] or machine.uart
+    initramfs(driver, busybox(cache, machine.arch), initrd, node, modules)
 
-    # The 16550's own checks: what Open programs into the UART, as QEMU's
+    # The UART's own checks: what Open programs into the UART, as QEMU's
     # trace shows it, and the line's bytes both ways.
     def uart_checks(guest):
         # A port left at 1200 baud, 7 data bits, odd parity, 2 stop bits.
@@ -440,7 +518,7 @@ def main():
               "the UART starts at 1200 baud, odd parity, 7 data bits, 2 stop bits")
 
         guest.mark()
-        check(guest.ask("open 1", "open") == "open 1", "Open on COM2 opens /dev/ttyS1, no message")
+        check(guest.ask("open 1", "open") == "open 1", f"Open on COM2 opens {node}, no message")
         line = "baudrate=9600 parity='N' data=8 stop=1"
         programmed = guest.settings_since_mark(line)
         print("  trace at Open: " + "; ".join(programmed))
@@ -463,7 +541,7 @@ def main():
                   f"{name} changes only where raw 9600 8N1 needs it ({old:#o} -> {new:#o})")
         check(after[4:] == [9600, 9600], "the guest reads back 9600 baud both ways")
 
-        # The read-back check on a real driver: the 8250 keeps its old speed
+        # The read-back check on a real driver: the driver keeps its old speed
         # when asked for one it cannot make, and tcsetattr still says yes.
         guest.mark()
         check(guest.ask("speed 4000000", "took") == "took 0 9600",
@@ -502,7 +580,7 @@ def main():
         guest.expect("driver ended")
         check(guest.end() is not None, "the guest powered off by itself")
 
-    guest = Guest(image, initrd, work, device)
+    guest = Guest(machine, device, image, initrd, work)
     try:
         guest.expect("guest up")
         check(guest.expect("ready") == "ready", "the driver started in the guest")
