@@ -188,7 +188,8 @@ class Memo final : public QPlainTextEdit {
 
  protected:
   void insertFromMimeData(const QMimeData* source) override {
-    if (source->hasText() && HasRunLongerThanAWord(source->text())) setWordWrapMode(QTextOption::WrapAnywhere);
+    if (source->hasText() && HasRunLongerThanAWord(source->text()))
+      setWordWrapMode(QTextOption::WrapAnywhere);
     QPlainTextEdit::insertFromMimeData(source);
   }
 

@@ -131,6 +131,8 @@ bool HasLongParagraph(std::wstring_view text) {
   return false;
 }
 
+bool Wraps(HWND memo) { return !(GetWindowLongPtrW(memo, GWL_STYLE) & ES_AUTOHSCROLL); }
+
 std::wstring ClipboardText(HWND owner) {
   std::wstring text;
   if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(owner)) return text;
@@ -280,10 +282,11 @@ LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
 bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelection) {
   HWND old = memo->hwnd;
   HWND parent = GetParent(old);
-  const DWORD style = (static_cast<DWORD>(GetWindowLongPtrW(old, GWL_STYLE)) & ~kNoWrapStyle) | (wraps ? 0 : kNoWrapStyle);
-  HWND hwnd = CreateWindowExW(static_cast<DWORD>(GetWindowLongPtrW(old, GWL_EXSTYLE)), L"EDIT", L"", style, 0, 0, 0, 0,
-                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(GetDlgCtrlID(old))),
-                              GetModuleHandleW(nullptr), nullptr);
+  const auto style = static_cast<DWORD>(GetWindowLongPtrW(old, GWL_STYLE));
+  const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(old, GWL_EXSTYLE));
+  const DWORD newStyle = (style & ~kNoWrapStyle) | (wraps ? 0 : kNoWrapStyle);
+  const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(GetDlgCtrlID(old)));
+  HWND hwnd = CreateWindowExW(exStyle, L"EDIT", L"", newStyle, 0, 0, 0, 0, parent, id, GetModuleHandleW(nullptr), nullptr);
   if (!hwnd) return false;
   SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
   SendMessageW(hwnd, WM_SETFONT, SendMessageW(old, WM_GETFONT, 0, 0), FALSE);
@@ -316,7 +319,7 @@ void Command(HWND from, WORD code) {
   if (code == EN_CHANGE && native->kind == Kind::Memo) {
     const std::wstring text = WindowText(from);
     const bool wraps = !HasLongParagraph(text);
-    if (wraps != !(GetWindowLongPtrW(from, GWL_STYLE) & ES_AUTOHSCROLL)) Rewrap(native, wraps, text, true);
+    if (wraps != Wraps(from)) Rewrap(native, wraps, text, true);
   }
 }
 
@@ -416,7 +419,7 @@ LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       if (native->kind == Kind::Memo && lParam) {
         const std::wstring text = WithCrLf(reinterpret_cast<const wchar_t*>(lParam));
         const bool wraps = !HasLongParagraph(text);
-        if (wraps != !(GetWindowLongPtrW(hwnd, GWL_STYLE) & ES_AUTOHSCROLL) && Rewrap(native, wraps, text, false))
+        if (wraps != Wraps(hwnd) && Rewrap(native, wraps, text, false))
           return TRUE;
         return DefSubclassProc(hwnd, message, wParam, reinterpret_cast<LPARAM>(text.c_str()));
       }
@@ -451,8 +454,8 @@ LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_PASTE:
       // Decided before the text goes in: the wrapping control would take it in
       // at the square of a long paragraph's length.
-      if (native->kind == Kind::Memo && !(GetWindowLongPtrW(hwnd, GWL_STYLE) & ES_AUTOHSCROLL) &&
-          HasLongParagraph(ClipboardText(hwnd)) && Rewrap(native, false, WindowText(hwnd), true))
+      if (native->kind == Kind::Memo && Wraps(hwnd) && HasLongParagraph(ClipboardText(hwnd)) &&
+          Rewrap(native, false, WindowText(hwnd), true))
         return SendMessageW(native->hwnd, WM_PASTE, 0, 0);
       break;
   }

@@ -473,7 +473,7 @@ TEST_P(PastedMegabyte, GoesOutWhole) {
   EXPECT_TRUE(differ.first == sent.end() && differ.second == text.end())
       << "the line differs from the pasted text from byte " << differ.first - sent.begin();
   if (oneLine) {  // and ordinary text set afterwards wraps again
-    driver.Ok("settext " + kCaption + " " + kSendMemo + " words and more words and more words and more words");
+    driver.Ok("settext " + kCaption + " " + kSendMemo + " words and more words and more words and more");
     EXPECT_GT(std::stoi(driver.Ok("lines " + kCaption + " " + kSendMemo)), 1);
   }
 }
