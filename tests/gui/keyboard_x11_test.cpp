@@ -8,6 +8,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTest>
 #include <QWindow>
 
@@ -290,6 +292,16 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "the window froze";
   EXPECT_EQ(sent.size(), text.size());
   EXPECT_TRUE(sent == text) << "the line differs from the pasted text";
+
+  // Ordinary text set afterwards wraps at word boundaries again.
+  memo->setPlainText("words and more words and more words and more words and more");
+  QCoreApplication::processEvents();
+  const QTextBlock block = memo->document()->firstBlock();
+  ASSERT_GT(block.layout()->lineCount(), 1);
+  for (int i = 1; i < block.layout()->lineCount(); ++i) {
+    const int start = block.layout()->lineAt(i).textStart();
+    EXPECT_TRUE(block.text().at(start - 1) == u' ') << "a line starts inside a word: " << block.text().mid(start).toStdString();
+  }
 }
 
 }  // namespace
