@@ -300,7 +300,8 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   ASSERT_GT(block.layout()->lineCount(), 1);
   for (int i = 1; i < block.layout()->lineCount(); ++i) {
     const int start = block.layout()->lineAt(i).textStart();
-    EXPECT_TRUE(block.text().at(start - 1) == u' ') << "a line starts inside a word: " << block.text().mid(start).toStdString();
+    EXPECT_TRUE(block.text().at(start - 1) == u' ')
+        << "a line starts inside a word: " << block.text().mid(start).toStdString();
   }
 }
 
