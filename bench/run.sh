@@ -183,3 +183,39 @@ else
   row "i686 imports only system DLLs" "not built" "" "" "yes" ""
 fi
 echo
+
+# --- paste to last byte at the peer, Linux and x86-64 under wine64 ------------
+# A text pasted with Ctrl+V into the send box and sent, each run in a program
+# started afresh on a desktop of bench/paste_bench.py's own. BENCH_PASTES=<n>
+# runs per figure (default 3).
+pastes=${BENCH_PASTES:-3}
+paste_linux=$(python3 "$root/bench/paste_bench.py" "$pastes" linux "$app" 2>>"$work/programs.log")
+exe=${windows}x86_64
+paste_wine=
+if [ -f "$exe/app/comtester.exe" ]; then
+  paste_wine=$(python3 "$root/bench/paste_bench.py" "$pastes" windows x86_64 "$exe/app/comtester.exe" \
+    "$exe/tests/winui/window_driver.exe" 2>>"$work/programs.log")
+fi
+paste_s() { sed -n "s/^$2_s=\([^ ]*\) .*/\1/p" <<<"$1"; }
+seconds() { [ -n "$1" ] && echo "$1 s" || echo "not run"; }
+prow() { printf '%-44s %14s %14s  %-16s %s\n' "$@"; }
+prow "paste to last byte at peer ($pastes runs)" "Linux (Qt)" "wine64 x86-64" "aim" "mark"
+for case in line_64k:"64 KiB in one line" line_256k:"256 KiB in one line" line_1m:"1 MiB in one line" \
+  lines80_1m:"1 MiB in lines of 80"; do
+  key=paste_${case%%:*}
+  prow "  ${case#*:}" "$(seconds "$(paste_s "$paste_linux" "$key")")" "$(seconds "$(paste_s "$paste_wine" "$key")")" "" ""
+done
+linux_1m=$(paste_s "$paste_linux" paste_line_1m) wine_1m=$(paste_s "$paste_wine" paste_line_1m)
+fine() { [ -n "$1" ] && [ "${1#>}" = "$1" ] && mark "$1" "$2" || echo MISS; }
+prow "  1 MiB in one line, Linux" "$(seconds "$linux_1m")" "" "<= 2 s" "$(fine "$linux_1m" 2)"
+prow "  1 MiB in one line, wine64" "" "$(seconds "$wine_1m")" "<= 5 s" "$(fine "$wine_1m" 5)"
+for who in linux wine; do
+  var=paste_$who
+  quarter=$(paste_s "${!var}" paste_line_256k) whole=$(paste_s "${!var}" paste_line_1m)
+  growth=MISS
+  if [ -n "$quarter" ] && [ -n "$whole" ] && [ "${quarter#>}${whole#>}" = "$quarter$whole" ]; then
+    growth=$(ratio "$whole" "$quarter")
+  fi
+  prow "  1 MiB vs 256 KiB in one line, $who" "$growth" "" "<= 5x" "$(fine "${growth%x}" 5)"
+done
+echo

@@ -20,11 +20,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextBlock>
+#include <QTextBoundaryFinder>
 
 #include <cstdio>
 #include <cstdlib>
@@ -160,6 +163,56 @@ void LayOutRadios(Native* group) {
   }
 }
 
+// Wrapping at word boundaries, the toolkit looks for a place to break up to
+// the end of the run it is in, again for each wrapped line: a run with nowhere
+// to break costs the square of its length. While a memo holds a run longer
+// than any word, it wraps anywhere, at a cost in proportion to the length;
+// ordinary text wraps at word boundaries.
+constexpr qsizetype kLongestWord = 1000;
+
+bool HasRunLongerThanAWord(const QString& line) {
+  QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, line);
+  for (qsizetype last = 0, at = breaks.toNextBoundary(); at >= 0; last = at, at = breaks.toNextBoundary())
+    if (at - last > kLongestWord) return true;
+  return false;
+}
+
+// Decides on each change, from the blocks changed; a paste decides before
+// the text goes in, so that it is laid out once.
+class Memo final : public QPlainTextEdit {
+ public:
+  explicit Memo(QWidget* parent) : QPlainTextEdit(parent) {
+    setTabChangesFocus(true);
+    connect(document(), &QTextDocument::contentsChange, this, &Memo::Changed);
+  }
+
+ protected:
+  void insertFromMimeData(const QMimeData* source) override {
+    if (source->hasText() && HasRunLongerThanAWord(source->text()))
+      setWordWrapMode(QTextOption::WrapAnywhere);
+    QPlainTextEdit::insertFromMimeData(source);
+  }
+
+ private:
+  enum : int { kWordsOnly = 0, kLongRun = 1 };  // a block's user state; -1 until looked at
+  void Changed(int from, int, int added) {
+    QTextDocument* text = document();
+    bool longRun = false;
+    const QTextBlock last = text->findBlock(from + added);
+    for (QTextBlock block = text->findBlock(from); block.isValid(); block = block.next()) {
+      const bool isLong = block.length() > kLongestWord && HasRunLongerThanAWord(block.text());
+      block.setUserState(isLong ? kLongRun : kWordsOnly);
+      longRun |= isLong;
+      if (block == last) break;
+    }
+    if (!longRun && wordWrapMode() == QTextOption::WrapAnywhere)
+      for (QTextBlock block = text->begin(); block.isValid() && !longRun; block = block.next())
+        longRun = block.userState() == kLongRun;
+    const auto mode = longRun ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere;
+    if (wordWrapMode() != mode) setWordWrapMode(mode);
+  }
+};
+
 std::optional<std::string_view> Embedded(const std::string& name) {
   for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i)
     if (kEmbeddedResources[i].name == name) return kEmbeddedResources[i].bytes;
@@ -288,9 +341,7 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
       break;
     }
     case Kind::Memo: {
-      auto* memo = new QPlainTextEdit(on);
-      memo->setTabChangesFocus(true);
-      native->widget = memo;
+      native->widget = new Memo(on);
       break;
     }
     case Kind::RadioGroup:

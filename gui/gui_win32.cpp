@@ -13,6 +13,7 @@
 #include <iterator>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <vector>
 
 #include "gui/backend.h"
@@ -48,6 +49,14 @@ constexpr int kFirstControlId = 100;  // clear of IDOK and IDCANCEL, which dialo
 constexpr UINT_PTR kSubclassId = 1;
 // Where a radio group's buttons sit inside its frame, at 96 PPI.
 constexpr int kGroupCaption = 16, kGroupMargin = 8, kGroupBottom = 4;
+// The edit control measures the rest of a paragraph again for each line it
+// wraps: a long paragraph costs the square of its length, whatever the
+// word-break procedure (a megabyte took hours under Wine). A memo holding a
+// paragraph longer than this scrolls sideways instead of wrapping, at a cost
+// in proportion to the length; one with shorter paragraphs only wraps again.
+constexpr std::size_t kLongestWrappedParagraph = 2048;
+constexpr DWORD kNoWrapStyle = ES_AUTOHSCROLL | WS_HSCROLL;  // fixed once an edit control exists
+constexpr UINT kDestroyRetired = WM_APP + 1;  // a form's: DestroyWindow(lParam), a control it replaced
 
 HWND mainForm = nullptr;
 std::exception_ptr escaped;  // what a window procedure caught, rethrown by Run
@@ -113,6 +122,27 @@ std::wstring WithCrLf(const wchar_t* text) {
     }
   }
   return out;
+}
+
+bool HasLongParagraph(std::wstring_view text) {
+  std::size_t run = 0;
+  for (wchar_t c : text)
+    if ((run = c == L'\r' || c == L'\n' ? 0 : run + 1) > kLongestWrappedParagraph) return true;
+  return false;
+}
+
+bool Wraps(HWND memo) { return !(GetWindowLongPtrW(memo, GWL_STYLE) & ES_AUTOHSCROLL); }
+
+std::wstring ClipboardText(HWND owner) {
+  std::wstring text;
+  if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(owner)) return text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT))
+    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = chars;
+      GlobalUnlock(data);
+    }
+  CloseClipboard();
+  return text;
 }
 
 // --- helpers ---
@@ -243,17 +273,64 @@ void ApplyFont(Native* form, UINT dpi) {
 
 // --- window procedures ---
 
-// A Button's click, delivered to its TButton.
+LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
+
+// Puts a memo that wraps, or one that scrolls sideways, in the place of
+// `memo`'s control, holding `text`: same place, style, font, tab and label
+// order, focus and, when asked, selection. The replaced control goes once its
+// message in hand is done. False when no control could be made: the old stays.
+bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelection) {
+  HWND old = memo->hwnd;
+  HWND parent = GetParent(old);
+  const auto style = static_cast<DWORD>(GetWindowLongPtrW(old, GWL_STYLE));
+  const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(old, GWL_EXSTYLE));
+  const DWORD newStyle = (style & ~kNoWrapStyle) | (wraps ? 0 : kNoWrapStyle);
+  const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(GetDlgCtrlID(old)));
+  HWND hwnd = CreateWindowExW(exStyle, L"EDIT", L"", newStyle, 0, 0, 0, 0, parent, id, GetModuleHandleW(nullptr), nullptr);
+  if (!hwnd) return false;
+  SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
+  SendMessageW(hwnd, WM_SETFONT, SendMessageW(old, WM_GETFONT, 0, 0), FALSE);
+  SetWindowTextW(hwnd, text.c_str());
+  if (keepSelection) {
+    DWORD start = 0, end = 0;
+    SendMessageW(old, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    SendMessageW(hwnd, EM_SETSEL, start, end);
+  }
+  RemoveWindowSubclass(old, ControlProc, kSubclassId);
+  SetWindowLongPtrW(old, GWLP_USERDATA, 0);
+  SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(memo));
+  SetWindowSubclass(hwnd, ControlProc, kSubclassId, reinterpret_cast<DWORD_PTR>(memo));
+  memo->hwnd = hwnd;
+  PlaceControl(memo, Dpi(hwnd));
+  SetWindowPos(hwnd, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // tab and label order
+  if (GetFocus() == old) SetFocus(hwnd);
+  if (memo->form && memo->form->lastFocus == old) memo->form->lastFocus = hwnd;
+  ShowWindow(old, SW_HIDE);
+  PostMessageW(parent, kDestroyRetired, 0, reinterpret_cast<LPARAM>(old));
+  return true;
+}
+
+// A Button's click, delivered to its TButton; a memo's change, which may
+// have made or ended a long paragraph.
 void Command(HWND from, WORD code) {
-  if (code != BN_CLICKED || !from) return;
-  Native* native = NativeOf(from);
-  if (native && native->kind == Kind::Button) static_cast<TButton&>(native->control).Click();
+  Native* native = from ? NativeOf(from) : nullptr;
+  if (!native) return;
+  if (code == BN_CLICKED && native->kind == Kind::Button) static_cast<TButton&>(native->control).Click();
+  if (code == EN_CHANGE && native->kind == Kind::Memo) {
+    const std::wstring text = WindowText(from);
+    const bool wraps = !HasLongParagraph(text);
+    if (wraps != Wraps(from)) Rewrap(native, wraps, text, true);
+  }
 }
 
 LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       Command(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
+      return 0;
+    case kDestroyRetired:
+      if (IsChild(hwnd, reinterpret_cast<HWND>(lParam)) && !NativeOf(reinterpret_cast<HWND>(lParam)))
+        DestroyWindow(reinterpret_cast<HWND>(lParam));
       return 0;
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLORBTN: {
@@ -341,6 +418,9 @@ LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_SETTEXT:
       if (native->kind == Kind::Memo && lParam) {
         const std::wstring text = WithCrLf(reinterpret_cast<const wchar_t*>(lParam));
+        const bool wraps = !HasLongParagraph(text);
+        if (wraps != Wraps(hwnd) && Rewrap(native, wraps, text, false))
+          return TRUE;
         return DefSubclassProc(hwnd, message, wParam, reinterpret_cast<LPARAM>(text.c_str()));
       }
       break;
@@ -370,6 +450,13 @@ LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       RemoveWindowSubclass(hwnd, ControlProc, kSubclassId);
       native->hwnd = nullptr;
       native->radios.clear();
+      break;
+    case WM_PASTE:
+      // Decided before the text goes in: the wrapping control would take it in
+      // at the square of a long paragraph's length.
+      if (native->kind == Kind::Memo && Wraps(hwnd) && HasLongParagraph(ClipboardText(hwnd)) &&
+          Rewrap(native, false, WindowText(hwnd), true))
+        return SendMessageW(native->hwnd, WM_PASTE, 0, 0);
       break;
   }
   return DefSubclassProc(hwnd, message, wParam, lParam);

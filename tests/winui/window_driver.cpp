@@ -10,7 +10,7 @@
 //   wait CAPTION MS           "ok" once a top-level window with that caption shows
 //   click CAPTION TEXT        sends BM_CLICK to the button so captioned, then waits
 //                             until the program takes messages again
-//   gettext CAPTION @X,Y      "ok TEXT" of the control whose top left is X,Y
+//   gettext CAPTION @X,Y      "ok TEXT" of the shown control whose top left is X,Y
 //   settext CAPTION @X,Y TEXT
 //   selection CAPTION @X,Y    "ok START END" of an edit's selection
 //   lines CAPTION @X,Y        "ok N": the lines an edit shows
@@ -167,9 +167,9 @@ HWND ControlAt(HWND window, const std::string& where) {
   if (std::sscanf(where.c_str(), "@%d,%d", &x, &y) != 2) throw Failure{"bad place " + where};
   for (HWND child : Children(window)) {
     const RECT r = InClient(window, child);
-    if (r.left == x && r.top == y) return child;
+    if (r.left == x && r.top == y && IsWindowVisible(child)) return child;
   }
-  throw Failure{"no control at " + where};
+  throw Failure{"no control shown at " + where};
 }
 
 // A visible top-level window with that caption, or null.
