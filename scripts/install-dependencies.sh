@@ -19,6 +19,8 @@ packages=(
   at-spi2-core python3-pyatspi dbus-daemon
   # packages: the Debian package, its checks, the Windows zips, the port launcher
   dpkg-dev lintian desktop-file-utils appstream zip unzip bubblewrap
+  # the Linux program on a Wayland compositor, driven and looked at there
+  qt6-wayland sway wtype grim wl-clipboard xwayland
   # the i686 programs, under 32-bit wine in a win32 prefix
   wine32:i386
 )
