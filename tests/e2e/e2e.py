@@ -274,6 +274,7 @@ class WaylandDesktop:
         for p in (self.keyboard, self.sway):
             p.kill()
             p.wait()
+        self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
     @staticmethod
