@@ -48,7 +48,7 @@ struct gui::Native {
   TControl* control;
   QPointer<QWidget> widget;
   std::vector<QRadioButton*> radios;
-  TRect frame;                    // a form's wanted bounds, frame included
+  TRect frame;                      // a form's wanted bounds, frame included
   std::optional<QSize> allowedFor;  // the frame size those bounds were placed for
 };
 
