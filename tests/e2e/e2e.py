@@ -228,6 +228,9 @@ class Desktop:
     def fills_its_place(self, window):
         return True  # a stacking desktop gives the window the size it asks for
 
+    def pid(self, window):
+        return int(self.xdotool("getwindowpid", window))
+
 
 class WaylandDesktop:
     """sway, headless, run as nobody with a runtime folder of its own: one
@@ -336,6 +339,9 @@ class WaylandDesktop:
 
     def identity(self, window):
         return next((n.get("app_id") for n in self.windows() if n["id"] == window), None)
+
+    def pid(self, window):
+        return next(n["pid"] for n in self.windows() if n["id"] == window)
 
     def fills_its_place(self, window):
         """Whether the window took the size of its tile: the tile's corners
@@ -611,6 +617,9 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(d.identity(self.window), "org.comtester.comtester")
         self.assertTrue(wait_for(lambda: d.fills_its_place(self.window), 20, 0.2),
                         "the window did not take the size it was given")
+        with open("/proc/%d/maps" % d.pid(self.window)) as maps:  # drawn in software: no driver
+            drivers = {line.split()[-1] for line in maps if "_dri.so" in line or "libEGL_" in line}
+        self.assertEqual(drivers, set())
         d.keys("Return")  # the open button has the focus: COM1
         d.keys("Tab", "Tab", "Tab", "Tab", "ctrl+a")  # exit, receive, the port, the send box
         d.type("hello, line")
