@@ -63,16 +63,17 @@ std::string U(const QString& text) { return text.toStdString(); }
 // the window is mapped: place the client area so that the whole fits. Where
 // the desktop reports no frame (a Wayland compositor drawing its own, or none
 // drawn yet), the client area takes the size the design gives it inside a
-// Windows frame. Placed again only when the frame's size changes: any size
-// the desktop or the user gives the window after that (tiling, maximising, a
-// resize) it keeps.
+// Windows frame. Placed again only when a frame first shows up: any size the
+// desktop or the user gives the window after that (tiling, maximising, a
+// resize, a frame that changes with them) it keeps.
 class FramePlacer final : public QObject {
  public:
   explicit FramePlacer(Native* form) : QObject(form->widget), form_(form) {}
   bool eventFilter(QObject*, QEvent* event) override {
     const QEvent::Type type = event->type();
+    const std::optional<QSize>& placedFor = form_->allowedFor;
     if ((type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show) &&
-        form_->allowedFor != Frame(form_->widget))
+        (!placedFor || (placedFor->isNull() && !Frame(form_->widget).isNull())))
       Place(form_);
     return false;
   }

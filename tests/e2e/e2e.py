@@ -157,6 +157,10 @@ class Desktop:
         os.environ["DISPLAY"] = ":" + number.decode().strip()
         self.openbox = subprocess.Popen(["openbox", "--sm-disable"],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Frames, focus and closing by the frame need it in charge.
+        if not wait_for(lambda: subprocess.run(["wmctrl", "-m"], capture_output=True,
+                                               timeout=30).returncode == 0, 20, 0.05):
+            raise RuntimeError("openbox did not take charge of the display")
 
     def close(self):
         for p in (self.openbox, self.xvfb):

@@ -33,7 +33,7 @@ def without_wayland_plugin():
     folder = "/usr/lib/%s/qt6/plugins/platforms" % sysconfig.get_config_var("MULTIARCH")
     binds = [a for name in os.listdir(folder) if not name.startswith("libqwayland")
              for a in ("--ro-bind", os.path.join(folder, name), os.path.join(folder, name))]
-    return ["bwrap", "--dev-bind", "/", "/", "--tmpfs", folder, *binds, "--"]
+    return ["bwrap", "--die-with-parent", "--dev-bind", "/", "/", "--tmpfs", folder, *binds, "--"]
 
 
 def free_display():
