@@ -15,7 +15,6 @@ import resource
 import shutil
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import unittest
 
@@ -30,7 +29,8 @@ import e2e  # noqa: E402  the desktops the end-to-end tests run on
 def without_wayland_plugin():
     """A command prefix that runs a program where the toolkit's platform
     plugins folder holds all but the Wayland ones."""
-    folder = "/usr/lib/%s/qt6/plugins/platforms" % sysconfig.get_config_var("MULTIARCH")
+    multiarch = subprocess.check_output(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], text=True)
+    folder = "/usr/lib/%s/qt6/plugins/platforms" % multiarch.strip()
     binds = [a for name in os.listdir(folder) if not name.startswith("libqwayland")
              for a in ("--ro-bind", os.path.join(folder, name), os.path.join(folder, name))]
     return ["bwrap", "--die-with-parent", "--dev-bind", "/", "/", "--tmpfs", folder, *binds, "--"]
