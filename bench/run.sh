@@ -3,7 +3,9 @@
 # Linux program against a minimal Qt program of the same window and against
 # the two serial terminals a Linux user would pick instead (gtkterm and
 # cutecom, installed here through apt-get if missing), click to done in
-# process, and the sizes and imports of the three executables.
+# process, and the sizes and imports of the three executables; then the same
+# start-up figures on a Wayland compositor (sway), natively and through
+# Xwayland, beside the minimal Qt program and gtkterm there.
 #
 #   bash bench/run.sh            BENCH_BUILD=<dir>  (default: build/)
 #                                BENCH_RUNS=<n>     start-up runs per program (default 11)
@@ -19,7 +21,7 @@ clicks=${BENCH_CLICKS:-51}
 windows=${BENCH_WINDOWS:-$build/windows-}
 settle_ms=500
 
-for tool in Xvfb cmake python3 unshare; do
+for tool in Xvfb cmake python3 unshare sway swaymsg setpriv; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-dependencies.sh)" >&2; exit 1; }
 done
 
@@ -59,11 +61,13 @@ watch=$build/bench/bench_startwatch
 work=$(mktemp -d)
 xvfb_pid=
 ptys_pid=
+sway_pid=
 # A process ended by the signal makes wait fail, which under set -e would
 # end the clean-up before the rest.
 stop() { [ -z "$1" ] || { kill "$1" && wait "$1"; } 2>/dev/null || true; }
 cleanup() {
   stop "$ptys_pid"
+  stop "$sway_pid"
   stop "$xvfb_pid"
   rm -rf "$work"
 }
@@ -182,6 +186,52 @@ if [ -f "$exe" ]; then
 else
   row "i686 imports only system DLLs" "not built" "" "" "yes" ""
 fi
+
+echo
+
+# --- start-up and memory on a Wayland compositor --------------------------------
+# sway, headless, run as a normal user (it refuses root), every window floating
+# at its own size as on a stacking desktop. The program natively on Wayland and
+# through Xwayland, the minimal Qt program and gtkterm natively, all run as that
+# user and measured alike by sway's window events (swaywatch.py).
+wl=$work/wayland
+wl_user=nobody
+chmod 711 "$work"
+install -d -m 700 -o "$wl_user" "$wl" "$wl/runtime" "$wl/home"
+printf 'output HEADLESS-1 resolution 1280x800\nfor_window [title=".*"] floating enable\n' >"$wl/config"
+as_user=(setpriv "--reuid=$wl_user" --regid=nogroup --clear-groups env -i "PATH=$PATH" "LANG=${LANG:-C.UTF-8}" "HOME=$wl/home"
+  "XDG_RUNTIME_DIR=$wl/runtime" "DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus")
+"${as_user[@]}" WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+  sway -c "$wl/config" >"$wl/sway.log" 2>&1 &
+sway_pid=$!
+sockets() { find "$wl/runtime" -maxdepth 1 -type s -name "$1" | head -n1; }
+for _ in $(seq 200); do [ -n "$(sockets 'sway-ipc.*')" ] && [ -n "$(sockets 'wayland-*')" ] && break; sleep 0.05; done
+swaysock=$(sockets 'sway-ipc.*')
+wayland=$(basename "$(sockets 'wayland-*')")
+[ -n "$swaysock" ] && [ "$wayland" != . ] || { echo "run.sh: sway did not start" >&2; cat "$wl/sway.log" >&2; exit 1; }
+# Xwayland's display is in the environment sway gives the programs it starts.
+SWAYSOCK=$swaysock swaymsg exec "echo \$DISPLAY >$wl/display.tmp && mv $wl/display.tmp $wl/display" >/dev/null
+for _ in $(seq 200); do [ -s "$wl/display" ] && break; sleep 0.05; done
+[ -s "$wl/display" ] || { echo "run.sh: sway named no Xwayland display" >&2; exit 1; }
+printf '#!/bin/sh\nunset WAYLAND_DISPLAY\nexec "%s"\n' "$app" >"$wl/comtester-x11"
+chmod 755 "$wl/comtester-x11"
+chmod 666 "$com1" "$com2"  # the bench's own pseudo-terminals, for gtkterm run as that user
+bash "$root/scripts/comtester-ports" "$com1" "$com2" -- "${as_user[@]}" "WAYLAND_DISPLAY=$wayland" \
+  "SWAYSOCK=$swaysock" "DISPLAY=$(cat "$wl/display")" bash "$root/bench/startups.sh" \
+  "$root/bench/swaywatch.py" "$settle_ms" "$runs" "$wl" \
+  "wl_app=Form1=$app" "wl_x11=Form1=$wl/comtester-x11" "wl_floor=Form1=$floor" \
+  "wl_gtkterm=GTKTerm - GTKTerm=$(command -v gtkterm)"
+for who in wl_app wl_x11 wl_floor wl_gtkterm; do
+  declare "${who}_ms=$(median "$wl/$who.ms")" "${who}_kib=$(median "$wl/$who.kib")" \
+    "${who}_cpu=$(median "$wl/$who.cpu")"
+done
+four "on sway, floating ($runs runs)" "comtester" "comtester X11" "minimal Qt" "gtkterm"
+four "exec to window shown" "$wl_app_ms ms" "$wl_x11_ms ms" "$wl_floor_ms ms" "$wl_gtkterm_ms ms"
+four "CPU time, exec to settled" "$wl_app_cpu ms" "$wl_x11_cpu ms" "$wl_floor_cpu ms" "$wl_gtkterm_cpu ms"
+four "peak resident memory" "$(mib "$wl_app_kib")" "$(mib "$wl_x11_kib")" "$(mib "$wl_floor_kib")" \
+  "$(mib "$wl_gtkterm_kib")"
+row "Wayland peak memory vs X11 (Xwayland)" "$(mib "$wl_app_kib")" "$(mib "$wl_x11_kib")" \
+  "$(ratio "$wl_app_kib" "$wl_x11_kib")" "<= 1.10x" "$(mark "$(ratio "$wl_app_kib" "$wl_x11_kib" | tr -d x)" 1.1)"
 echo
 
 # --- paste to last byte at the peer, Linux and x86-64 under wine64 ------------

@@ -26,6 +26,8 @@ packages=(
   dpkg-dev lintian desktop-file-utils appstream zip unzip bubblewrap
   # the serial programs that the peer tests run beside ours, and their terminal
   minicom picocom screen tmux qt6-serialport-dev
+  # the Linux program on a Wayland compositor, driven and looked at there
+  qt6-wayland sway wtype grim wl-clipboard xwayland
   # the i686 programs, under 32-bit wine in a win32 prefix
   wine32:i386
 )

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shipped programs, exactly as built.
 
-    e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [TEST...]
+    e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [--display-server=x11|wayland] [TEST...]
                             the Linux executable, started by the port launcher
                             users run (scripts/comtester-ports unless given)
                             with /dev/ttyS0 and /dev/ttyS1 bound to
-                            pseudo-terminals in a private /dev; an ARCH build
+                            pseudo-terminals in a private /dev, on X11 (the
+                            default) or on a Wayland compositor; an ARCH build
                             other than the machine's (arm64, armhf) under
                             qemu-user
     e2e.py windows ARCH PROGRAM WINDOW_DRIVER [TEST...]
@@ -16,7 +17,10 @@
 TEST names the cases to run (test_typical_use, ...); all of them by default.
 
 Both run on a private Xvfb display with openbox, driven by xdotool as a user
-would: keys, typing and mouse clicks at the controls' places. What the window
+would: keys, typing and mouse clicks at the controls' places. On Wayland the
+Linux program runs on sway, headless, as a normal user, in sway's default
+tiling layout, driven by the keyboard alone (wtype), and runs the cases marked
+for it (WAYLAND_TESTS). What the window
 shows is read back through the clipboard (select all and copy), or for a
 Windows message box through the Win32 test driver; never from the program's
 own report. The tests play the peer at the far end of each line.
@@ -27,6 +31,7 @@ CTest counts as skipped.
 """
 import errno
 import fcntl
+import json
 import os
 import select
 import shutil
@@ -60,6 +65,8 @@ MEMO_SEND = (40, 176, 201, 185)
 MEMO_RECEIVE = (368, 168, 217, 185)
 
 TARGET = None  # set from the command line
+DISPLAY_SERVER = "x11"  # the Linux program's; --display-server=wayland on the command line
+WAYLAND_TESTS = ["test_by_keyboard_alone"]  # the cases that need no pointer
 SCREENSHOT = os.environ.get("E2E_SCREENSHOT")  # where to put a picture of the window
 
 
@@ -154,6 +161,10 @@ class Desktop:
         os.environ["DISPLAY"] = ":" + number.decode().strip()
         self.openbox = subprocess.Popen(["openbox", "--sm-disable"],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Frames, focus and closing by the frame need it in charge.
+        if not wait_for(lambda: subprocess.run(["wmctrl", "-m"], capture_output=True,
+                                               timeout=30).returncode == 0, 20, 0.05):
+            raise RuntimeError("openbox did not take charge of the display")
 
     def close(self):
         for p in (self.openbox, self.xvfb):
@@ -215,6 +226,154 @@ class Desktop:
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         subprocess.run(["import", "-window", "root", path], check=True, timeout=30)
+
+    def identity(self, window):
+        """The instance part of the window's WM_CLASS."""
+        prop = subprocess.run(["xprop", "-id", window, "WM_CLASS"], capture_output=True, text=True,
+                              timeout=30).stdout
+        return prop.split('"')[1] if prop.count('"') >= 2 else prop
+
+    def fills_its_place(self, window):
+        return True  # a stacking desktop gives the window the size it asks for
+
+    def pid(self, window):
+        return int(self.xdotool("getwindowpid", window))
+
+
+class WaylandDesktop:
+    """sway, headless, run as nobody with a runtime folder of its own: one
+    output of 1280x800, the default config's tiling. One virtual keyboard
+    stays plugged in for the whole run: a keyboard that appears for each key
+    loses its first one."""
+
+    USER = "nobody"
+
+    def __init__(self):
+        for tool in ("sway", "swaymsg", "wtype", "grim", "wl-copy", "wl-paste", "convert"):
+            if not shutil.which(tool):
+                sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
+        self.folder = tempfile.mkdtemp(prefix="comtester-e2e-sway-")
+        runtime, home = os.path.join(self.folder, "runtime"), os.path.join(self.folder, "home")
+        uid = int(subprocess.check_output(["id", "-u", self.USER]))
+        for folder in (runtime, home):
+            os.mkdir(folder, 0o700)
+            os.chown(folder, uid, -1)
+        config = os.path.join(self.folder, "config")
+        with open(config, "w") as f:
+            f.write("output HEADLESS-1 resolution 1280x800\n")
+        os.chmod(self.folder, 0o755)
+        os.chmod(config, 0o644)
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home,
+               "XDG_RUNTIME_DIR": runtime, "WLR_BACKENDS": "headless",
+               "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1"}
+        self.log = open(os.path.join(self.folder, "sway.log"), "w")
+        self.sway = subprocess.Popen(
+            ["setpriv", "--reuid=" + self.USER, "--regid=nogroup", "--clear-groups", "sway",
+             "-c", config], env=env, stdout=self.log, stderr=self.log)
+        sockets = lambda: sorted(os.listdir(runtime)) if os.path.isdir(runtime) else []
+        if not wait_for(lambda: any(n.startswith("sway-ipc.") for n in sockets()) and
+                        any(n.startswith("wayland-") and not n.endswith(".lock") for n in sockets()), 30):
+            raise RuntimeError("sway did not start: %s" % open(self.log.name).read()[-2000:])
+        wayland = [n for n in sockets() if n.startswith("wayland-") and not n.endswith(".lock")][0]
+        os.environ.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY=wayland, SWAYSOCK=os.path.join(
+            runtime, [n for n in sockets() if n.startswith("sway-ipc.")][0]))
+        os.environ.pop("DISPLAY", None)  # Wayland, never an X server by chance
+        self.keyboard = subprocess.Popen(["wtype", "-s", "3600000", ""])
+        wait_for(lambda: "virtual_keyboard" in self.swaymsg("-t", "get_inputs"), 10)
+
+    def close(self):
+        for p in (self.keyboard, self.sway):
+            p.kill()
+            p.wait()
+        self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    @staticmethod
+    def swaymsg(*args):
+        return subprocess.run(["swaymsg", *args], capture_output=True, text=True,
+                              timeout=30).stdout
+
+    def windows(self):
+        """The windows in sway's tree that show a surface."""
+        found, nodes = [], [json.loads(self.swaymsg("-t", "get_tree") or "{}")]
+        while nodes:
+            node = nodes.pop()
+            if node.get("pid") and node.get("visible"):
+                found.append(node)
+            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+        return found
+
+    def node(self, title):
+        return next((n for n in self.windows() if n.get("name") == title), None)
+
+    def window(self, title, deadline=30.0):
+        found = wait_for(lambda: self.node(title), deadline, 0.1)
+        if not found:
+            raise AssertionError("no window titled %r" % title)
+        return found["id"]
+
+    def gone(self, title):
+        return self.node(title) is None
+
+    def activate(self, window):
+        self.swaymsg("[con_id=%d]" % window, "focus")
+        wait_for(lambda: any(n["id"] == window and n.get("focused") for n in self.windows()), 5)
+
+    def keys(self, *keys):
+        for key in keys:
+            *modifiers, name = key.split("+")
+            args = [a for m in modifiers for a in ("-M", m)] + ["-k", name]
+            args += [a for m in modifiers for a in ("-m", m)]
+            subprocess.run(["wtype", *args], check=True, timeout=30)
+            time.sleep(0.05)
+
+    def type(self, text):
+        subprocess.run(["wtype", "-d", "30", text], check=True, timeout=60)
+
+    def copied(self, copy):
+        sentinel = "nothing copied %f" % time.monotonic()
+        subprocess.run(["wl-copy", sentinel], timeout=10)
+        copy()
+
+        def read():
+            out = subprocess.run(["wl-paste", "--no-newline"], capture_output=True,
+                                 timeout=10).stdout.decode("utf-8", "replace")
+            return out if out != sentinel else None
+        return wait_for(read, 10) or ""
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["grim", path], check=True, timeout=30)
+
+    def identity(self, window):
+        return next((n.get("app_id") for n in self.windows() if n["id"] == window), None)
+
+    def pid(self, window):
+        return next(n["pid"] for n in self.windows() if n["id"] == window)
+
+    def fills_its_place(self, window):
+        """Whether the window took the size of its tile: the tile's corners
+        show the window's background, and a button stands where the form puts
+        it from the tile's top left (a window that kept a smaller size shows
+        the desktop there, or sits elsewhere)."""
+        node = next(n for n in self.windows() if n["id"] == window)
+        left = node["rect"]["x"] + node["window_rect"]["x"]
+        top = node["rect"]["y"] + node["window_rect"]["y"]
+        width, height = node["window_rect"]["width"], node["window_rect"]["height"]
+        exit_button = (BUTTON_EXIT[0] + BUTTON_EXIT[2] // 2, BUTTON_EXIT[1] + BUTTON_EXIT[3] // 2)
+        places = [(250, 80), exit_button, (4, 4), (width - 5, 4), (4, height - 5),
+                  (width - 5, height - 5)]
+        background, button, *corners = self.pixels([(left + x, top + y) for x, y in places])
+        return button != background and all(c == background for c in corners)
+
+    def pixels(self, points):
+        """The colours at those points of the screen, as (r, g, b)."""
+        shot = os.path.join(self.folder, "screen.png")
+        self.screenshot(shot)
+        raw = subprocess.run(["convert", shot, "-depth", "8", "rgb:-"], capture_output=True,
+                             check=True, timeout=30).stdout
+        width = json.loads(self.swaymsg("-t", "get_outputs"))[0]["rect"]["width"]
+        return [tuple(raw[3 * (y * width + x):3 * (y * width + x) + 3]) for x, y in points]
 
 
 class LinuxProgram:
@@ -327,7 +486,7 @@ class WindowsProgram:
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.desktop = Desktop()
+        cls.desktop = WaylandDesktop() if DISPLAY_SERVER == "wayland" else Desktop()
 
     @classmethod
     def tearDownClass(cls):
@@ -461,6 +620,33 @@ class EndToEnd(unittest.TestCase):
         self.desktop.click(self.window, BUTTON_RECEIVE)
         self.assertEqual(self.receive_box(), "Memo2")
 
+    def test_by_keyboard_alone(self):
+        """Open, Send, Receive and Exit with keys only, in the window as the
+        desktop sees it: known by its menu entry's id, at the size it is given."""
+        if not isinstance(TARGET, LinuxProgram):
+            self.skipTest("the Linux program's identity on its desktop")
+        d = self.desktop
+        self.start()
+        self.assertEqual(d.identity(self.window), "org.comtester.comtester")
+        self.assertTrue(wait_for(lambda: d.fills_its_place(self.window), 20, 0.2),
+                        "the window did not take the size it was given")
+        with open("/proc/%d/maps" % d.pid(self.window)) as maps:  # drawn in software: no driver
+            drivers = {line.split()[-1] for line in maps if "_dri.so" in line or "libEGL_" in line}
+        self.assertEqual(drivers, set())
+        d.keys("Return")  # the open button has the focus: COM1
+        d.keys("Tab", "Tab", "Tab", "Tab", "ctrl+a")  # exit, receive, the port, the send box
+        d.type("hello, line")
+        d.keys("Tab", "Tab", "Return")  # the receive box, send
+        self.assertEqual(self.com1.read(11), b"hello, line")
+        self.com1.write(b"twelve bytes")
+        self.assertTrue(self.com1.wait_queued(12), "the driver never counted the bytes")
+        d.keys("Tab", "Tab", "Tab", "Return")  # open, exit, receive
+        d.keys("Tab", "Tab", "Tab")  # the port, the send box, the receive box
+        self.assertEqual(d.copied(lambda: d.keys("ctrl+a", "ctrl+c")), "twelve bytes")
+        d.keys("Tab", "Tab", "Tab", "Return")  # send, open, exit
+        self.assertEqual(self.exit_status(), 0)
+        self.assertTrue(wait_for(self.com1.near_end_closed, 5), "the port was not released")
+
     def test_closing_by_the_frame(self):
         self.start()
         subprocess.run(["wmctrl", "-c", "Form1"], timeout=30)
@@ -471,7 +657,13 @@ if __name__ == "__main__":
     args = sys.argv[1:]
     kind = args[0] if args else None
     tests = [a for a in args if a.startswith("test_")]
-    args = [a for a in args if not a.startswith("test_")]
+    servers = [a.split("=", 1)[1] for a in args if a.startswith("--display-server=")]
+    args = [a for a in args if not a.startswith(("test_", "--display-server="))]
+    DISPLAY_SERVER = servers[-1] if servers else "x11"
+    if DISPLAY_SERVER not in ("x11", "wayland") or servers and kind != "linux":
+        sys.exit("usage: --display-server=x11|wayland, for the Linux program")
+    if DISPLAY_SERVER == "wayland":
+        tests = tests or WAYLAND_TESTS
     emulator = None
     if kind == "linux" and args[1:2] == ["--arch"] and args[2:3] and args[2] in EMULATORS:
         emulator = EMULATORS[args[2]]
@@ -480,9 +672,10 @@ if __name__ == "__main__":
             sys.exit("missing %s: scripts/install-dependencies.sh installs qemu-user-static" % emulator)
     if not (kind == "linux" and len(args) in (2, 3) or
             kind == "windows" and len(args) == 4 and args[1] in ARCHES):
-        sys.exit("usage: e2e.py linux [--arch arm64|armhf] PROGRAM [LAUNCHER] [TEST...] | "
+        sys.exit("usage: e2e.py linux [--arch arm64|armhf] PROGRAM [LAUNCHER] "
+                 "[--display-server=x11|wayland] [TEST...] | "
                  "windows x86_64|i686 PROGRAM WINDOW_DRIVER [TEST...]")
-    for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "import"):
+    for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "xprop", "import"):
         if not shutil.which(tool):
             sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
     if kind == "linux":
