@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,6 +162,21 @@ bool HungUp(const test::Pty& pty) {
     pollfd p{pty.master(), POLLIN, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
   });
+}
+
+// The peer writes `bytes` and waits until they stand in the near end's input
+// queue: a pseudo-terminal hands them on a moment later, and a Receive
+// pressed before then rightly finds fewer.
+void PeerSends(test::Pty& pty, const std::string& bytes) {
+  pty.Write(bytes);
+  const int nearEnd = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (nearEnd < 0) throw std::runtime_error("open " + pty.path() + ": " + std::strerror(errno));
+  const bool queued = test::WaitFor([&] {
+    int waiting = 0;
+    return ioctl(nearEnd, FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(bytes.size());
+  });
+  close(nearEnd);
+  if (!queued) throw std::runtime_error("the peer's bytes never reached " + pty.path());
 }
 
 const std::string kSendMemo = "@40,176";
@@ -398,12 +414,12 @@ TEST(Window, EnterPressesTheFocusedButton) {
   driver.Ok("click " + kCaption + " COM2");
   mouseClick("開啟通訊埠");
   com2.ReleaseNearEnd();
-  com2.Write("one");
+  PeerSends(com2, "one");
   mouseClick("接收資料");
   EXPECT_TRUE(receiveMemoIs("one")) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
   ASSERT_TRUE(focusIs("Button - 接收資料 @408,376")) << driver.Focus();
   EXPECT_EQ(driver.Ok("default " + kCaption), "接收資料");
-  com2.Write("two");
+  PeerSends(com2, "two");
   RunTool({"xdotool", "key", "Return"});
   EXPECT_TRUE(receiveMemoIs("two")) << "Return after a click: " << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
 
