@@ -191,8 +191,16 @@ pid_t LockOwner(int fd) {
   return end != text && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
 }
 
-// Alive, or someone else's that we may not signal.
-bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+// Alive, or someone else's that we may not signal. A process that has ended
+// and only waits to be reaped (a killed holder whose parent went first, say)
+// answers kill() all the same, yet holds nothing.
+bool Alive(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno != EPERM) return false;
+  const std::string stat = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t state = stat.rfind(") ");  // the name before it may hold anything
+  return state == std::string::npos || state + 2 >= stat.size() ||
+         (stat[state + 2] != 'Z' && stat[state + 2] != 'X');
+}
 
 }  // namespace
 

@@ -355,16 +355,23 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsRemoved) {
     return serial::IsOpen() ? 1 : 0;
   }), 0) << "a normal user opened a line held by another user's process";
 
-  // Its process has gone: the lock is stale.
-  for (const std::string& stale : {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n"}) {
+  // Its process has gone, or has ended and waits to be reaped: the lock is stale.
+  const pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  ASSERT_TRUE(test::WaitFor([&] {
+    siginfo_t ended{};
+    return waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == zombie;
+  }));
+  for (const std::string& stale : {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n", Hdb(zombie)}) {
     Put(lock, stale);
     serial::Open(0);
     EXPECT_TRUE(serial::IsOpen()) << stale;
     EXPECT_EQ(Contents(lock), Hdb(getpid()));
+    device.ClosePort(hCom);  // not by the next Open, which would remove the next stale lock first
+    hCom = 0;
+    EXPECT_FALSE(std::filesystem::exists(lock));
   }
-  device.ClosePort(hCom);
-  hCom = 0;
-  EXPECT_FALSE(std::filesystem::exists(lock));
+  waitpid(zombie, nullptr, 0);
 }
 
 TEST_F(PosixLine, WithoutALockDirectoryThePortStillOpens) {
