@@ -194,6 +194,13 @@ void ApplyFont(Native* form, UINT dpi) {
 
 LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
 
+// `hwnd` becomes `native`'s control: found by NativeOf, handled by ControlProc.
+void Attach(Native* native, HWND hwnd) {
+  native->hwnd = hwnd;
+  SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(native));
+  SetWindowSubclass(hwnd, ControlProc, kSubclassId, reinterpret_cast<DWORD_PTR>(native));
+}
+
 // Puts a memo that wraps, or one that scrolls sideways, in the place of
 // `memo`'s control, holding `text`: same place, style, font, tab and label
 // order, focus and, when asked, selection. The replaced control goes once its
@@ -217,9 +224,7 @@ bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelecti
   }
   RemoveWindowSubclass(old, ControlProc, kSubclassId);
   SetWindowLongPtrW(old, GWLP_USERDATA, 0);
-  SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(memo));
-  SetWindowSubclass(hwnd, ControlProc, kSubclassId, reinterpret_cast<DWORD_PTR>(memo));
-  memo->hwnd = hwnd;
+  Attach(memo, hwnd);
   PlaceControl(memo, Dpi(hwnd));
   SetWindowPos(hwnd, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // tab and label order
   if (GetFocus() == old) SetFocus(hwnd);
@@ -449,8 +454,7 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
         break;
       case Kind::Form: break;
     }
-    SetWindowLongPtrW(native->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(native));
-    SetWindowSubclass(native->hwnd, ControlProc, kSubclassId, reinterpret_cast<DWORD_PTR>(native));
+    Attach(native, native->hwnd);
     native->form = parent;
     parent->children.push_back(native);
     if (parent->hfont) SetFontOn(native, parent->hfont);
