@@ -1,5 +1,6 @@
 // Serial ports on POSIX termios (Linux). Provides the port operations and a
-// fallback for the two messages on stderr (text conversions: text_posix.cpp).
+// fallback for the two messages on stderr (text conversions: text_posix.cpp;
+// the lock file: lock_posix.cpp).
 // Must match the Win32 backend: exclusive open (here also against other
 // programs: flock, TIOCEXCL and a lock file in /var/lock), 9600 8N1 with the
 // driver's flow control otherwise kept, blocking writes, and a status query
@@ -15,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -23,30 +25,12 @@
 #include <string_view>
 #include <utility>
 
+#include "serial/descriptor_posix.h"
+#include "serial/lock_posix.h"
 
 namespace serial {
 
 namespace {
-
-// Owns a descriptor until the open has fully succeeded.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 int Fd(Handle port) { return static_cast<int>(port); }
 
@@ -86,59 +70,109 @@ std::string DevicePath(const std::string& portName) {
 namespace {
 
 // What the process gives back if it ends holding a port (its window closed by
-// the frame, a SIGTERM): written before a handler can read it, all of it
-// plain data that a signal handler may use.
+// the frame, a SIGTERM): plain data that a signal handler may use.
 struct EndRecord {
   pid_t owner;  // a forked child holds none of it
   int fd;
   bool ownsExclusive;
-  char lockPath[256];
+  char lockPath[256];  // empty when the port has no lock file
+  dev_t lockDevice;
+  ino_t lockInode;
 };
 EndRecord g_end{};
 volatile sig_atomic_t g_endSet = 0;
+volatile sig_atomic_t g_givenBack = 0;  // by the process's end, before the owners' destructors
 
 void GiveBackAtEnd() {
   if (!g_endSet || getpid() != g_end.owner) return;
+  g_endSet = 0;
   if (g_end.ownsExclusive) ioctl(g_end.fd, TIOCNXCL);
-  if (g_end.lockPath[0]) unlink(g_end.lockPath);
+  if (g_end.lockPath[0]) RemoveLockFileIfOurs(g_end.lockPath, g_end.lockDevice, g_end.lockInode);
+  g_givenBack = 1;
+}
+
+// While an Open or a Close changes what is held and the record of it
+// together, a signal that would end the process waits for them to finish;
+// then the record is whole and what it names is given back.
+constexpr int kNotBusy = 0, kBusy = -1;  // or the number of the signal waiting
+std::atomic<int> g_busy{kNotBusy};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
+
+[[noreturn]] void EndBySignal(int sig) {
+  GiveBackAtEnd();
+  // Ends the process as the signal would have, inside its handler too.
+  signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);
+  _exit(128 + sig);
 }
 
 void GiveBackOnSignal(int sig) {
-  GiveBackAtEnd();
-  signal(sig, SIG_DFL);
-  raise(sig);  // ends the process as the signal would have
+  int busy = kBusy;
+  if (g_busy.compare_exchange_strong(busy, sig) || busy > 0) return;  // handled once it is whole
+  EndBySignal(sig);
 }
 
-void RememberAtEnd(int fd, bool ownsExclusive, const std::string& lockPath) {
-  static const bool watching = [] {
-    std::atexit(GiveBackAtEnd);
-    // Only signals that would end the process untended: a handler someone
-    // else installed, or an ignored signal, stays as it is.
-    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
-      struct sigaction now {};
-      if (sigaction(sig, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) || now.sa_handler != SIG_DFL)
-        continue;
-      struct sigaction ours {};
-      ours.sa_handler = GiveBackOnSignal;
-      sigemptyset(&ours.sa_mask);
-      sigaction(sig, &ours, nullptr);
-    }
-    return true;
-  }();
-  (void)watching;
+// Installed before anything is taken, for the signals that would end the
+// process untended: a handler someone else installed, or an ignored signal
+// (nohup), stays as it is.
+void WatchEndingSignals() {
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) ||
+        now.sa_handler != SIG_DFL)
+      continue;
+    struct sigaction ours {};
+    ours.sa_handler = GiveBackOnSignal;
+    sigemptyset(&ours.sa_mask);
+    sigaction(sig, &ours, nullptr);
+  }
+  static const bool atExit = std::atexit(GiveBackAtEnd) == 0;
+  (void)atExit;
+}
+
+class RecordChange {
+ public:
+  RecordChange() {
+    int idle = kNotBusy;
+    outer_ = g_busy.compare_exchange_strong(idle, kBusy);
+  }
+  ~RecordChange() {
+    if (!outer_) return;
+    if (const int sig = g_busy.exchange(kNotBusy); sig > 0) EndBySignal(sig);
+  }
+  RecordChange(const RecordChange&) = delete;
+  RecordChange& operator=(const RecordChange&) = delete;
+
+ private:
+  bool outer_;  // an Open's failure releases inside the Open's own change
+};
+
+void RememberAtEnd(int fd, bool ownsExclusive, const LockFile& lock) {
   g_endSet = 0;
+  g_givenBack = 0;
   g_end.owner = getpid();
   g_end.fd = fd;
   g_end.ownsExclusive = ownsExclusive;
+  g_end.lockPath[0] = '\0';
   // A path too long for the record is not removed at the end; it never is in
   // practice, the directory being /var/lock.
-  if (lockPath.size() >= sizeof g_end.lockPath) g_end.lockPath[0] = '\0';
-  else std::memcpy(g_end.lockPath, lockPath.c_str(), lockPath.size() + 1);
+  if (lock.taken() && lock.path().size() < sizeof g_end.lockPath) {
+    std::memcpy(g_end.lockPath, lock.path().c_str(), lock.path().size() + 1);
+    g_end.lockDevice = lock.device();
+    g_end.lockInode = lock.inode();
+  }
   g_endSet = 1;
 }
 
-void ForgetAtEnd(int fd) {
-  if (g_endSet && g_end.fd == fd) g_endSet = 0;
+// Whether the process's end has given back the port on `fd` already.
+bool ForgetAtEnd(int fd) {
+  if (g_end.fd != fd || getpid() != g_end.owner) return false;
+  g_endSet = 0;
+  return g_givenBack;
 }
 
 // The whole of a small file, or nothing.
@@ -173,35 +207,6 @@ std::string KernelName(int fd) {
   return target.substr(target.rfind('/') + 1);
 }
 
-// "LCK..ttyUSB0"; a name with directories in it has them joined by '_', as
-// minicom and QSerialPort write "LCK..pts_3".
-std::string LockFileName(std::string deviceName) {
-  for (char& c : deviceName)
-    if (c == '/') c = '_';
-  return "LCK.." + deviceName;
-}
-
-// The process id a lock file holds: HDB's ten right-aligned characters, or
-// QLockFile's id on the first of its lines. 0 when it holds none.
-pid_t LockOwner(int fd) {
-  char text[32] = {};
-  if (pread(fd, text, sizeof text - 1, 0) <= 0) return 0;
-  char* end = nullptr;
-  const long pid = std::strtol(text, &end, 10);  // the leading blanks too
-  return end != text && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
-}
-
-// Alive, or someone else's that we may not signal. A process that has ended
-// and only waits to be reaped (a killed holder whose parent went first, say)
-// answers kill() all the same, yet holds nothing.
-bool Alive(pid_t pid) {
-  if (kill(pid, 0) != 0 && errno != EPERM) return false;
-  const std::string stat = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t state = stat.rfind(") ");  // the name before it may hold anything
-  return state == std::string::npos || state + 2 >= stat.size() ||
-         (stat[state + 2] != 'Z' && stat[state + 2] != 'X');
-}
-
 }  // namespace
 
 // Everything an open port holds, given back together when its owner goes:
@@ -211,19 +216,25 @@ struct PosixDevice::Held {
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
   ~Held() {
-    ForgetAtEnd(port.get());
+    RecordChange change;
+    // A forked child's copy is its parent's still; the process's end may
+    // have given everything back already.
+    if (getpid() != owner || ForgetAtEnd(port.get())) {
+      lock.Forget();
+      return;
+    }
     // The tty keeps TIOCEXCL for as long as anyone holds it open (a
     // pseudo-terminal's far end, say): give ours back with the port, or no
     // one but root could open the line again; someone else's is theirs.
     if (ownsExclusive) ioctl(port.get(), TIOCNXCL);
     port.reset(-1);  // and with it the flock
-    if (lock.get() >= 0) unlink(lockPath.c_str());
+    lock.Release();
   }
 
+  const pid_t owner = getpid();
   Descriptor port{-1};
   bool ownsExclusive = false;
-  Descriptor lock{-1};  // the lock file, flock'ed so that no one takes it for stale
-  std::string lockPath;
+  LockFile lock;
 };
 
 PosixDevice::PosixDevice(PathMap pathOf, std::string lockDirectory)
@@ -231,49 +242,11 @@ PosixDevice::PosixDevice(PathMap pathOf, std::string lockDirectory)
 
 PosixDevice::~PosixDevice() = default;
 
-namespace {
-
-enum class LockResult { kTaken, kHeldByOther, kNone };
-
-// Takes the lock file at `path` into `lock`, unless a live process holds it.
-// A stale one (its process gone) is removed first. Where the file can't be
-// made (no lock directory, not writable for this user) the port goes on
-// without one: that refuses nothing.
-LockResult TakeLockFile(const std::string& path, Descriptor& lock, std::string& lockPath) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      lock.reset(fd);  // owned, and removed by the owner, from here on
-      lockPath = path;
-      char pid[16];
-      const int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
-      if (flock(fd, LOCK_EX | LOCK_NB) != 0 || write(fd, pid, static_cast<std::size_t>(length)) != length)
-        return LockResult::kHeldByOther;  // someone took our new file: never ours after all
-      return LockResult::kTaken;
-    }
-    if (errno != EEXIST) return LockResult::kNone;
-
-    // Held while it is flock'ed (QLockFile) or names a live process (minicom);
-    // a file without a process id is one being written now.
-    Descriptor other(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (other.get() < 0) continue;  // gone meanwhile
-    if (flock(other.get(), LOCK_EX | LOCK_NB) != 0) return LockResult::kHeldByOther;
-    const pid_t owner = LockOwner(other.get());
-    if (owner == 0 || Alive(owner)) return LockResult::kHeldByOther;
-    // Stale: remove it, unless another Open has replaced it meanwhile.
-    struct stat opened {}, named {};
-    if (fstat(other.get(), &opened) != 0 || stat(path.c_str(), &named) != 0) continue;
-    if (opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) continue;
-    if (unlink(path.c_str()) != 0) return LockResult::kNone;  // someone else's, in a sticky directory
-  }
-  return LockResult::kHeldByOther;
-}
-
-}  // namespace
-
 Handle PosixDevice::OpenPort(const std::string& name) {
   const std::string path = pathOf_(name);
   if (path.empty()) return kInvalidHandle;
+  WatchEndingSignals();
+  RecordChange change;
   auto held = std::make_unique<Held>();  // gives back whatever is taken, until kept
 
   // The order matters; each step relies on those before it.
@@ -296,9 +269,8 @@ Handle PosixDevice::OpenPort(const std::string& name) {
   // 4. The lock file that minicom and QSerialPort honour, named after the
   //    device rather than the path, so that all agree whatever path opened it.
   const std::string deviceName = KernelName(fd.get());
-  if (!deviceName.empty() &&
-      TakeLockFile(lockDirectory_ + "/" + LockFileName(deviceName), held->lock, held->lockPath) ==
-          LockResult::kHeldByOther)
+  if (!deviceName.empty() && held->lock.Take(lockDirectory_ + "/" + LockFileName(deviceName)) ==
+                                  LockFile::Outcome::kHeld)
     return kInvalidHandle;
   // 5. Our own mark: refuses any later open of the tty but root's.
   if (ioctl(fd.get(), TIOCEXCL) == 0)
@@ -310,7 +282,7 @@ Handle PosixDevice::OpenPort(const std::string& name) {
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return kInvalidHandle;
 
-  RememberAtEnd(fd.get(), held->ownsExclusive, held->lockPath);
+  RememberAtEnd(fd.get(), held->ownsExclusive, held->lock);
   const Handle port = fd.get();
   held_[port] = std::move(held);
   return port;

@@ -2,6 +2,11 @@
 // and COM2 are mapped to the near ends, the tests play the peer.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sched.h>
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -27,8 +32,10 @@
 #include <vector>
 
 #include "serial/device_posix.h"
+#include "serial/lock_posix.h"
 #include "serial/serial.h"
 #include "tests/pty.h"
+#include "tests/seams.h"
 
 namespace {
 
@@ -56,6 +63,7 @@ class PosixLine : public ::testing::Test {
     });
   }
   void TearDown() override {
+    test::seams = {};
     if (serial::IsOpen()) device.ClosePort(hCom);
     hCom = 0;
     // A failed test may leave a lock file, which would stand in the way of
@@ -123,6 +131,13 @@ TEST(LineSettings, Are9600EightNoneOneRawWithHardwareFlowControlKept) {
   termios slow = tio;
   cfsetospeed(&slow, B4800);
   EXPECT_FALSE(serial::HasLineSettings(slow));
+}
+
+TEST(LockFilePid, ReadsTheHdbAndQLockFileFormsAndNothingElse) {
+  EXPECT_EQ(serial::LockFilePid("      1234\n"), 1234);
+  EXPECT_EQ(serial::LockFilePid("1234\nqtpeer\nhost\n"), 1234);
+  for (const char* none : {"", "\n", "    \n", "abc\n", "12ab\n", "-5\n", "0\n", "2147483648\n"})
+    EXPECT_EQ(serial::LockFilePid(none), 0) << none;
 }
 
 TEST_F(PosixLine, OpenSets9600EightNoneOneAndRawBytesOnTheLine) {
@@ -204,17 +219,25 @@ TEST_F(PosixLine, AHeldPortCannotBeOpenedAgainFromHereOrElsewhere) {
   return ::testing::AssertionSuccess();
 }
 
-// Runs `body` in a child process as the user nobody; its exit status.
+// Runs `body` in a child process, as the user nobody where asked; its exit
+// status, or 128 + the signal that ended it. A body that blocks is ended by
+// SIGALRM after ten seconds.
 template <class Body>
-int AsNobody(Body body) {
+int InChild(Body body, bool asNobody = false) {
   const pid_t child = fork();
   if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    if (asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+    alarm(10);
     _exit(body());
   }
   int status = -1;
   waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+template <class Body>
+int AsNobody(Body body) {
+  return InChild(body, true);
 }
 
 // Root passes TIOCEXCL by, so what a normal user meets is tried as one.
@@ -308,45 +331,99 @@ TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
   EXPECT_EQ(g_shown, std::vector<std::string>{"Set Error|通訊埠設定錯誤!!!"});
   EXPECT_FALSE(std::filesystem::exists("/var/lock/LCK..null"));
 
-  // Every way the process ends holding the port, as a normal user would.
+  // Every way the process ends holding the port, as a normal user would: the
+  // lock file and the exclusive flag go with it. A signal the caller ignored
+  // (nohup) stays ignored; one that comes while the first Open is taking the
+  // line waits until the Open has recorded what it took.
   com1Path = com1.path();
   ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
-  for (int way = 0; way < 3; ++way) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+  enum Way { kExit, kEnd, kTerm, kHangUp, kInterrupt, kHangUpIgnored, kTermDuringOpen };
+  for (const Way way : {kExit, kEnd, kTerm, kHangUp, kInterrupt, kHangUpIgnored, kTermDuringOpen}) {
+    const int status = AsNobody([&] {
+      if (way == kHangUpIgnored) signal(SIGHUP, SIG_IGN);
+      if (way == kTermDuringOpen) {
+        signal(SIGTERM, SIG_DFL);  // as in a process that has never opened a port
+        test::seams.beforePwrite = [](int) { raise(SIGTERM); };
+      }
       serial::Open(0);
-      if (!serial::IsOpen() || Contents(lock1) != Hdb(getpid())) _exit(1);
-      if (way == 0) serial::Exit();
-      if (way == 1) std::exit(0);  // the window closed by its frame
-      (void)!write(ready[1], "!", 1);
-      pause();  // until SIGTERM
-      _exit(2);
-    }
-    close(ready[1]);
-    char byte;
-    if (way == 2 && read(ready[0], &byte, 1) == 1) kill(child, SIGTERM);
-    close(ready[0]);
-    int status = -1;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(way == 2 ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM
-                         : WIFEXITED(status) && WEXITSTATUS(status) == 0) << "way " << way << ": " << status;
+      if (way == kTermDuringOpen) return 1;  // not ended by the signal
+      if (!serial::IsOpen() || Contents(lock1) != Hdb(getpid())) return 2;
+      if (way == kExit) serial::Exit();
+      if (way == kTerm) raise(SIGTERM);
+      if (way == kHangUp || way == kHangUpIgnored) raise(SIGHUP);
+      if (way == kInterrupt) raise(SIGINT);
+      std::exit(0);  // the window closed by its frame
+    });
+    const int ending[] = {0, 0, 128 + SIGTERM, 128 + SIGHUP, 128 + SIGINT, 0, 128 + SIGTERM};
+    EXPECT_EQ(status, ending[way]) << "way " << way;
     EXPECT_FALSE(std::filesystem::exists(lock1)) << "way " << way << ": the lock file outlived the process";
+    EXPECT_TRUE(ExclusiveIs(com1, false)) << "way " << way << ": the flag outlived the process";
+  }
+
+  // A forked child that ends, or lets the port go, gives back nothing of its
+  // parent's.
+  serial::Open(0);
+  ASSERT_TRUE(serial::IsOpen());
+  EXPECT_EQ(InChild([&]() -> int {
+    device.ClosePort(hCom);
+    std::exit(0);
+  }), 0);
+  EXPECT_EQ(Contents(lock1), Hdb(getpid()));
+  EXPECT_TRUE(ExclusiveIs(com1, true));
+}
+
+// Whoever replaces our lock file while we hold the port (the directory is
+// everyone's) keeps theirs when we let the port go, however we do.
+TEST_F(PosixLine, ALockFileReplacedWhileHeldIsLeftToItsNewOwner) {
+  const std::string lock = LockOf(com1.path());
+  const std::string theirs = Hdb(getppid());
+  auto replace = [&] {
+    unlink(lock.c_str());
+    Put(lock, theirs);
+  };
+  serial::Open(0);
+  ASSERT_TRUE(serial::IsOpen());
+  replace();
+  device.ClosePort(hCom);
+  hCom = 0;
+  EXPECT_EQ(Contents(lock), theirs);
+  unlink(lock.c_str());
+
+  for (const int sig : {0, SIGTERM}) {
+    EXPECT_EQ(InChild([&] {
+      serial::Open(0);
+      if (!serial::IsOpen()) return 1;
+      replace();
+      if (sig) raise(sig);
+      std::exit(0);
+    }), sig ? 128 + sig : 0);
+    EXPECT_EQ(Contents(lock), theirs) << "ended by signal " << sig;
+    unlink(lock.c_str());
   }
 }
 
-TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsRemoved) {
+TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsTakenOver) {
   const std::string lock = LockOf(com1.path());
-  // minicom's form, and QSerialPort's: a live process holds the line.
-  for (const std::string& held : {Hdb(getppid()), std::to_string(getppid()) + "\nqtpeer\nhost\n"}) {
+  auto opensInAChild = [&] {  // where waiting on the lock would show as SIGALRM
+    return InChild([&] {
+      serial::Open(0);
+      return serial::IsOpen() ? 1 : 0;
+    });
+  };
+  // minicom's form, QSerialPort's, and one still being written: held.
+  for (const std::string& held : {Hdb(getppid()), std::to_string(getppid()) + "\nqtpeer\nhost\n", std::string()}) {
     Put(lock, held);
     serial::Open(0);
     EXPECT_FALSE(serial::IsOpen()) << held;
     EXPECT_EQ(Contents(lock), held) << "someone else's lock file was touched";
   }
-  EXPECT_EQ(g_shown.size(), 2u);
+  EXPECT_EQ(g_shown.size(), 3u);
+  // Its writer keeps it flock'ed, as QLockFile does: held, whatever id it names.
+  Put(lock, Hdb(Gone()));
+  const int writer = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(writer, LOCK_EX), 0);
+  EXPECT_EQ(opensInAChild(), 0) << "opened a line whose lock file is flock'ed by its writer";
+  close(writer);
   // A normal user may not signal the holder, which is alive all the same.
   Put(lock, Hdb(getppid()));
   ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
@@ -355,26 +432,71 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsRemoved) {
     return serial::IsOpen() ? 1 : 0;
   }), 0) << "a normal user opened a line held by another user's process";
 
-  // Its process has gone, or has ended and waits to be reaped: the lock is stale.
+  // Its process has gone, or has ended and waits to be reaped (whatever its
+  // name), or is this one's id come round again: the lock is stale.
   const pid_t zombie = fork();
-  if (zombie == 0) _exit(0);
+  if (zombie == 0) {
+    prctl(PR_SET_NAME, "a) R b");
+    _exit(0);
+  }
   ASSERT_TRUE(test::WaitFor([&] {
     siginfo_t ended{};
     return waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == zombie;
   }));
-  for (const std::string& stale : {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n", Hdb(zombie)}) {
+  for (const std::string& stale :
+       {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n", Hdb(zombie), Hdb(getpid())}) {
     Put(lock, stale);
     serial::Open(0);
     EXPECT_TRUE(serial::IsOpen()) << stale;
     EXPECT_EQ(Contents(lock), Hdb(getpid()));
-    device.ClosePort(hCom);  // not by the next Open, which would remove the next stale lock first
+    device.ClosePort(hCom);  // not by the next Open, which would take the next stale lock first
     hCom = 0;
     EXPECT_FALSE(std::filesystem::exists(lock));
   }
   waitpid(zombie, nullptr, 0);
+
+  // A peer that replaces a stale lock while we judge it keeps its own.
+  Put(lock, Hdb(Gone()));
+  const std::string name = "/" + std::filesystem::path(lock).filename().string();
+  bool replaced = false;
+  test::seams.afterRead = [&](int fd) {
+    if (replaced || !test::PathOf(fd).ends_with(name)) return;
+    replaced = true;
+    unlink(lock.c_str());
+    Put(lock, Hdb(getppid()));
+  };
+  serial::Open(0);
+  EXPECT_TRUE(replaced);
+  EXPECT_FALSE(serial::IsOpen());
+  EXPECT_EQ(Contents(lock), Hdb(getppid()));
 }
 
-TEST_F(PosixLine, WithoutALockDirectoryThePortStillOpens) {
+// The lock directory is everyone's: whatever is no plain file there is
+// someone's lock that we cannot read, and is left as it is.
+TEST_F(PosixLine, AnythingButAFileAtTheLockPathRefusesAtOnceAndIsLeftAlone) {
+  const std::string lock = LockOf(com1.path());
+  const std::string target = lock + ".target";
+  const std::string stale = Hdb(Gone());
+  Put(target, stale);  // reached through a link
+  ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
+  for (const mode_t kind : {S_IFIFO, S_IFDIR, S_IFLNK}) {
+    ASSERT_EQ(kind == S_IFIFO  ? mkfifo(lock.c_str(), 0644)
+              : kind == S_IFDIR ? mkdir(lock.c_str(), 0755)
+                                : symlink(target.c_str(), lock.c_str()),
+              0);
+    EXPECT_EQ(AsNobody([&] {  // who may only read it
+      serial::Open(0);
+      return serial::IsOpen() ? 1 : 0;
+    }), 0) << std::oct << kind;
+    struct stat st {};
+    EXPECT_TRUE(lstat(lock.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind) << std::oct << kind;
+    (kind == S_IFDIR ? rmdir : unlink)(lock.c_str());
+  }
+  EXPECT_EQ(Contents(target), stale) << "written through a link";
+  unlink(target.c_str());
+}
+
+TEST_F(PosixLine, WithoutALockDirectoryOrRoomInItThePortStillOpens) {
   for (const std::string& directory : {std::string("/nonexistent/lock"), std::string("/")}) {
     ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
     EXPECT_EQ(AsNobody([&] {  // "/" is there, but not writable for nobody
@@ -385,6 +507,30 @@ TEST_F(PosixLine, WithoutALockDirectoryThePortStillOpens) {
       return 0;
     }), 0) << directory;
   }
+
+  // A full directory: the file is made but its id cannot be written. A file
+  // without an id would keep everyone out, so none is left.
+  char full[] = "/tmp/comtester-full-XXXXXX";
+  ASSERT_NE(mkdtemp(full), nullptr);
+  const std::string lock = full + ("/" + std::filesystem::path(LockOf(com1.path())).filename().string());
+  EXPECT_EQ(InChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", full, "tmpfs", 0, "size=4k") != 0)
+      return 10;
+    const std::string filler = std::string(full) + "/filler";
+    const int fill = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    static const char page[4096] = {};
+    while (write(fill, page, sizeof page) > 0) {
+    }
+    close(fill);
+    serial::PosixDevice crowded{[this](const std::string& port) { return PathOf(port); }, full};
+    const serial::Handle port = crowded.OpenPort("COM1");
+    if (port == kInvalidHandle) return 1;
+    const bool left = std::filesystem::exists(lock);
+    crowded.ClosePort(port);
+    return left ? 2 : 0;
+  }), 0);
+  rmdir(full);
 }
 
 // screen and QSerialPort mark their line with TIOCEXCL, which root passes.
@@ -598,6 +744,30 @@ TEST_F(PosixLine, AHungUpPortIsGivenUpAndTheNextOpenOpensWhatComesBack) {
   serial::Send("back");
   EXPECT_EQ(replugged.ReadUpTo(4), "back");
   EXPECT_TRUE(g_shown.empty());
+}
+
+// Each sign of a device gone counts on its own: a USB adapter's driver says
+// ENODEV before the hang-up shows, a hung-up tty says EIO, and a far end
+// that closed shows only as POLLHUP. Any other failure keeps the port.
+TEST_F(PosixLine, EachSignOfADeviceGoneGivesThePortUp) {
+  for (const int error : {ENODEV, EIO, EAGAIN}) {
+    serial::Open(0);
+    ASSERT_TRUE(serial::IsOpen());
+    const int port = static_cast<int>(hCom);
+    test::seams.failWrite = [&](int fd) { return fd == port ? error : 0; };
+    serial::Send("lost");
+    EXPECT_EQ(serial::IsOpen(), error == EAGAIN) << std::strerror(error);
+    test::seams.failWrite = nullptr;
+  }
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  EXPECT_EQ(device.Waiting(ends[0]), 0u);
+  EXPECT_FALSE(device.Gone(ends[0]));
+  close(ends[1]);
+  EXPECT_EQ(device.Waiting(ends[0]), std::nullopt);
+  EXPECT_TRUE(device.Gone(ends[0]));
+  close(ends[0]);
 }
 
 TEST_F(PosixLine, ExitReleasesTheLineAndEndsWithStatusZero) {
