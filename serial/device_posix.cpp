@@ -1,10 +1,9 @@
-// Serial ports on POSIX termios (Linux). Provides the port operations and a
-// fallback for the two messages on stderr (text conversions: text_posix.cpp;
-// the lock file: lock_posix.cpp).
-// Must match the Win32 backend: exclusive open (here also against other
-// programs: flock, TIOCEXCL and a lock file in /var/lock), 9600 8N1 with the
-// driver's flow control otherwise kept, blocking writes, and a status query
-// that fails once the line is gone so that a read never waits for bytes.
+// The device on POSIX termios (Linux), with the two messages on stderr where
+// no window shows them. It adds: the port is held against other programs too
+// (flock, TIOCEXCL and the lock file of lock_posix.cpp), all three given back
+// when the process ends by exit or by SIGTERM, SIGHUP or SIGINT; writes
+// block, as on a Windows port; a hung-up line fails the status query, so a
+// read never waits. Text conversions: text_posix.cpp.
 #include "serial/device_posix.h"
 
 #include <fcntl.h>
