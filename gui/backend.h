@@ -1,8 +1,15 @@
 // What the portable layer asks of a GUI backend. One backend per platform:
 // gui_qt.cpp (Qt 6 Widgets) and gui_win32.cpp (user32 and gdi32, W API).
-// Both must behave alike: sizes in 96-PPI pixels scaled to the screen, text as
-// UTF-8 with CR LF between a memo's lines, clicks delivered through
-// Application->Dispatch, Tab and Shift+Tab moving focus in the form's order.
+// Every backend:
+// - takes and gives sizes in 96-PPI pixels, scaled to the screen it is on; a
+//   form's bounds include its frame;
+// - takes and gives text as UTF-8, with CR LF between a memo's lines;
+// - delivers clicks through Application->Dispatch;
+// - moves focus with Tab and Shift+Tab in the form's order, entering a radio
+//   group at its chosen button; the arrow keys choose within a group; Enter
+//   and Space press a focused button;
+// - lets screen readers hear the form as a window by its caption, a button
+//   or a port by its caption, and a memo by the label that stands for it.
 #pragma once
 
 #include <string>

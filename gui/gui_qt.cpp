@@ -1,11 +1,6 @@
-// The GUI layer on Qt 6 Widgets (Linux). Provides forms, buttons, labels,
-// memos and radio groups, the message loop, message boxes and resources
-// embedded at build time. Must match the Win32 backend: 96-PPI pixels (Qt
-// scales them to the screen), CR LF between a memo's lines, a form's bounds
-// including its frame, Tab following the form's order and entering a radio
-// group at its chosen button, arrows choosing within a group, Enter pressing
-// a focused button; screen readers hearing the form as a window by its
-// caption and a memo by the label that stands for it.
+// The backend of gui/backend.h on Qt 6 Widgets (Linux). It adds: resources
+// embedded at build time; Qt scales the 96-PPI pixels to the screen; the
+// start and the desktop it connects to are gui_qt_start.cpp's.
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>

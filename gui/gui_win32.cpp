@@ -1,7 +1,7 @@
-// The Win32 backend of gui/backend.h: user32 and gdi32 through the W API, text
-// converted between UTF-8 and UTF-16 here and nowhere else. Like the Qt
-// backend: 96-PPI geometry scaled to each monitor's DPI, memo lines joined by
-// CR LF, clicks through Application->Dispatch, Tab moving focus in tab order.
+// The backend of gui/backend.h on user32 and gdi32 through the W API. It
+// adds: text converted between UTF-8 and UTF-16 here and nowhere else;
+// geometry scaled to each monitor's DPI; the choice of font is
+// gui_win32_font.cpp's.
 #include <windows.h>
 
 #include <commctrl.h>

@@ -1,7 +1,5 @@
-// Win32 backend: the serial device over kernel32's comm API, the message box
-// from user32, and text through the ANSI code page. As on POSIX: open is
-// exclusive, the line gets 9600 8N1 with the driver's other settings kept,
-// every call is synchronous, and nothing queued is ever purged.
+// The device over kernel32's comm API, the message box from user32, and
+// text through the ANSI code page. It adds: nothing queued is ever purged.
 #include <windows.h>
 
 #include <limits>
