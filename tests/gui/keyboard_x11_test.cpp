@@ -270,7 +270,8 @@ TEST_F(Keyboard, EnterPressesTheFocusedButton) {
 }
 
 // A megabyte in one line with no place to break, pasted with Ctrl+V: taken
-// in and sent whole in seconds, where wrapping it used to take minutes.
+// in and sent whole in seconds, which wrapping in more than linear time
+// would stretch to minutes.
 TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   std::string text(1 << 20, ' ');
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 26);

@@ -433,7 +433,8 @@ TEST(Window, EnterPressesTheFocusedButton) {
 
 // A megabyte pasted into the send box stays whole and goes out whole: an edit
 // control keeps some 30,000 characters unless told otherwise. As lines, or as
-// one line with nowhere to break, whose wrapping used to take hours.
+// one line with nowhere to break, which a wrapping edit control would take
+// hours over.
 class PastedMegabyte : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PastedMegabyte, GoesOutWhole) {
