@@ -76,7 +76,8 @@ Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$work/display
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || { echo "run.sh: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$work/display")
+DISPLAY=:$(head -n1 "$work/display")
+export DISPLAY
 unset QT_QPA_PLATFORM
 
 # Every program runs in the same throwaway desktop: its own home and XDG
@@ -113,12 +114,14 @@ bash "$root/scripts/comtester-ports" "$com1" "$com2" -- bash "$root/bench/startu
   "gtkterm=GTKTerm - GTKTerm=$(command -v gtkterm)" "cutecom=CuteCom - Default=$(command -v cutecom)"
 
 median() { sort -g "$1" | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+declare -A ms kib cpu  # by program
 for who in app floor gtkterm cutecom; do
-  declare "${who}_ms=$(median "$work/$who.ms")" "${who}_kib=$(median "$work/$who.kib")" \
-    "${who}_cpu=$(median "$work/$who.cpu")"
+  ms[$who]=$(median "$work/$who.ms")
+  kib[$who]=$(median "$work/$who.kib")
+  cpu[$who]=$(median "$work/$who.cpu")
 done
-peer_ms=$(awk -v a="$gtkterm_ms" -v b="$cutecom_ms" 'BEGIN {print (a < b) ? a : b}')
-peer_kib=$(awk -v a="$gtkterm_kib" -v b="$cutecom_kib" 'BEGIN {print (a < b) ? a : b}')
+peer_ms=$(awk -v a="${ms[gtkterm]}" -v b="${ms[cutecom]}" 'BEGIN {print (a < b) ? a : b}')
+peer_kib=$(awk -v a="${kib[gtkterm]}" -v b="${kib[cutecom]}" 'BEGIN {print (a < b) ? a : b}')
 
 # --- click to done, in process ----------------------------------------------
 clicks_out=$(QT_QPA_PLATFORM=offscreen "$build/bench/bench_clicks" "$clicks" 2>>"$work/programs.log")
@@ -139,21 +142,21 @@ echo
 echo "comtester benchmarks — $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, Xvfb $DISPLAY, medians"
 echo
 four "start-up and memory ($runs runs)" "comtester" "minimal Qt" "gtkterm" "cutecom"
-four "exec to window mapped" "$app_ms ms" "$floor_ms ms" "$gtkterm_ms ms" "$cutecom_ms ms"
+four "exec to window mapped" "${ms[app]} ms" "${ms[floor]} ms" "${ms[gtkterm]} ms" "${ms[cutecom]} ms"
 # Steadier than the wall time when the machine is shared; no aim of its own.
-four "CPU time, exec to settled" "$app_cpu ms" "$floor_cpu ms" "$gtkterm_cpu ms" "$cutecom_cpu ms"
-four "peak resident memory" "$(mib "$app_kib")" "$(mib "$floor_kib")" "$(mib "$gtkterm_kib")" \
-  "$(mib "$cutecom_kib")"
+four "CPU time, exec to settled" "${cpu[app]} ms" "${cpu[floor]} ms" "${cpu[gtkterm]} ms" "${cpu[cutecom]} ms"
+four "peak resident memory" "$(mib "${kib[app]}")" "$(mib "${kib[floor]}")" "$(mib "${kib[gtkterm]}")" \
+  "$(mib "${kib[cutecom]}")"
 echo
 row "figure" "comtester" "against" "ratio" "aim" "mark"
-row "start-up vs minimal Qt" "$app_ms ms" "$floor_ms ms" "$(ratio "$app_ms" "$floor_ms")" "<= 1.20x" \
-  "$(mark "$(ratio "$app_ms" "$floor_ms" | tr -d x)" 1.2)"
-row "start-up vs the faster peer" "$app_ms ms" "$peer_ms ms" "$(ratio "$app_ms" "$peer_ms")" "<= 0.50x" \
-  "$(mark "$(ratio "$app_ms" "$peer_ms" | tr -d x)" 0.5)"
-row "peak memory vs minimal Qt" "$(mib "$app_kib")" "$(mib "$floor_kib")" \
-  "$(ratio "$app_kib" "$floor_kib")" "<= 1.20x" "$(mark "$(ratio "$app_kib" "$floor_kib" | tr -d x)" 1.2)"
-row "peak memory vs the lighter peer" "$(mib "$app_kib")" "$(mib "$peer_kib")" \
-  "$(ratio "$app_kib" "$peer_kib")" "<= 1.00x" "$(mark "$app_kib" "$peer_kib")"
+row "start-up vs minimal Qt" "${ms[app]} ms" "${ms[floor]} ms" "$(ratio "${ms[app]}" "${ms[floor]}")" "<= 1.20x" \
+  "$(mark "$(ratio "${ms[app]}" "${ms[floor]}" | tr -d x)" 1.2)"
+row "start-up vs the faster peer" "${ms[app]} ms" "$peer_ms ms" "$(ratio "${ms[app]}" "$peer_ms")" "<= 0.50x" \
+  "$(mark "$(ratio "${ms[app]}" "$peer_ms" | tr -d x)" 0.5)"
+row "peak memory vs minimal Qt" "$(mib "${kib[app]}")" "$(mib "${kib[floor]}")" \
+  "$(ratio "${kib[app]}" "${kib[floor]}")" "<= 1.20x" "$(mark "$(ratio "${kib[app]}" "${kib[floor]}" | tr -d x)" 1.2)"
+row "peak memory vs the lighter peer" "$(mib "${kib[app]}")" "$(mib "$peer_kib")" \
+  "$(ratio "${kib[app]}" "$peer_kib")" "<= 1.00x" "$(mark "${kib[app]}" "$peer_kib")"
 row "receive 1024 B: click to memo shows ($clicks)" "$recv_us us" "" "" "< 1000 us" "$(mark "$recv_us" 999.999)"
 row "receive 1024 B: click to repainted ($clicks)" "$paint_us us" "" "" "-" ""
 row "send 64 KiB: click to last byte at peer ($clicks)" "$send_us us" "" "" "-" ""
@@ -208,7 +211,11 @@ sockets() { find "$wl/runtime" -maxdepth 1 -type s -name "$1" | head -n1; }
 for _ in $(seq 200); do [ -n "$(sockets 'sway-ipc.*')" ] && [ -n "$(sockets 'wayland-*')" ] && break; sleep 0.05; done
 swaysock=$(sockets 'sway-ipc.*')
 wayland=$(basename "$(sockets 'wayland-*')")
-[ -n "$swaysock" ] && [ "$wayland" != . ] || { echo "run.sh: sway did not start" >&2; cat "$wl/sway.log" >&2; exit 1; }
+if [ -z "$swaysock" ] || [ "$wayland" = . ]; then
+  echo "run.sh: sway did not start" >&2
+  cat "$wl/sway.log" >&2
+  exit 1
+fi
 # Xwayland's display is in the environment sway gives the programs it starts.
 SWAYSOCK=$swaysock swaymsg exec "echo \$DISPLAY >$wl/display.tmp && mv $wl/display.tmp $wl/display" >/dev/null
 for _ in $(seq 200); do [ -s "$wl/display" ] && break; sleep 0.05; done
@@ -222,16 +229,17 @@ bash "$root/scripts/comtester-ports" "$com1" "$com2" -- "${as_user[@]}" "WAYLAND
   "wl_app=Form1=$app" "wl_x11=Form1=$wl/comtester-x11" "wl_floor=Form1=$floor" \
   "wl_gtkterm=GTKTerm - GTKTerm=$(command -v gtkterm)"
 for who in wl_app wl_x11 wl_floor wl_gtkterm; do
-  declare "${who}_ms=$(median "$wl/$who.ms")" "${who}_kib=$(median "$wl/$who.kib")" \
-    "${who}_cpu=$(median "$wl/$who.cpu")"
+  ms[$who]=$(median "$wl/$who.ms")
+  kib[$who]=$(median "$wl/$who.kib")
+  cpu[$who]=$(median "$wl/$who.cpu")
 done
 four "on sway, floating ($runs runs)" "comtester" "comtester X11" "minimal Qt" "gtkterm"
-four "exec to window shown" "$wl_app_ms ms" "$wl_x11_ms ms" "$wl_floor_ms ms" "$wl_gtkterm_ms ms"
-four "CPU time, exec to settled" "$wl_app_cpu ms" "$wl_x11_cpu ms" "$wl_floor_cpu ms" "$wl_gtkterm_cpu ms"
-four "peak resident memory" "$(mib "$wl_app_kib")" "$(mib "$wl_x11_kib")" "$(mib "$wl_floor_kib")" \
-  "$(mib "$wl_gtkterm_kib")"
-row "Wayland peak memory vs X11 (Xwayland)" "$(mib "$wl_app_kib")" "$(mib "$wl_x11_kib")" \
-  "$(ratio "$wl_app_kib" "$wl_x11_kib")" "<= 1.10x" "$(mark "$(ratio "$wl_app_kib" "$wl_x11_kib" | tr -d x)" 1.1)"
+four "exec to window shown" "${ms[wl_app]} ms" "${ms[wl_x11]} ms" "${ms[wl_floor]} ms" "${ms[wl_gtkterm]} ms"
+four "CPU time, exec to settled" "${cpu[wl_app]} ms" "${cpu[wl_x11]} ms" "${cpu[wl_floor]} ms" "${cpu[wl_gtkterm]} ms"
+four "peak resident memory" "$(mib "${kib[wl_app]}")" "$(mib "${kib[wl_x11]}")" "$(mib "${kib[wl_floor]}")" \
+  "$(mib "${kib[wl_gtkterm]}")"
+row "Wayland peak memory vs X11 (Xwayland)" "$(mib "${kib[wl_app]}")" "$(mib "${kib[wl_x11]}")" \
+  "$(ratio "${kib[wl_app]}" "${kib[wl_x11]}")" "<= 1.10x" "$(mark "$(ratio "${kib[wl_app]}" "${kib[wl_x11]}" | tr -d x)" 1.1)"
 echo
 
 # --- paste to last byte at the peer, Linux and x86-64 under wine64 ------------
