@@ -151,6 +151,21 @@ TEST_F(Operations, ACutCharacterWaitsForTheNextPressButNotForAnotherOpen) {
   EXPECT_EQ(serial::Receive(), "\xAD" "d");
 }
 
+TEST_F(Operations, ACrLfCutBetweenPressesShowsAsOneLineBreak) {
+  serial::Open(0);
+  for (auto [arrival, shown] :
+       {std::pair{"a\r", "a\r\n"}, std::pair{"", ""}, std::pair{"\nb\r", "b\r\n"},
+        std::pair{"\r", "\r\n"}, std::pair{"\n", ""}, std::pair{"\n", "\r\n"}}) {
+    device.queue = arrival;
+    EXPECT_EQ(serial::Receive(), shown) << arrival;
+  }
+  device.queue = "\r";
+  EXPECT_EQ(serial::Receive(), "\r\n");
+  serial::Open(1);  // another port starts afresh
+  device.queue = "\n";
+  EXPECT_EQ(serial::Receive(), "\r\n");
+}
+
 TEST_F(Operations, ReceiveLeavesTheBoxWhenTheQueryOrTheReadFails) {
   serial::Open(0);
   device.queue = "xyz";
