@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdint>
 #include <optional>
 #include <map>
 #include <utility>
@@ -11,7 +13,9 @@
 
 using gui::backend::Kind;
 
-TApplication* Application = new TApplication;  // lives as long as the process
+// Lives as long as the process. Out of memory this early, the program could
+// only end, as the uncaught exception ends it.
+TApplication* Application = new TApplication;  // NOLINT(cert-err58-cpp)
 
 // --- components and controls ---
 
@@ -229,7 +233,11 @@ std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<P
 
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
-  auto scale = [&](int v) { return static_cast<int>(v * 96 / pixelsPerInch); };
+  // In 64 bits: a description's nine-digit size times 96 is past an int.
+  auto scale = [&](int v) {
+    return static_cast<int>(
+        std::clamp<std::int64_t>(std::int64_t{v} * 96 / pixelsPerInch, INT_MIN, INT_MAX));
+  };
   return {scale(r.Left), scale(r.Top), scale(r.Width), scale(r.Height)};
 }
 
