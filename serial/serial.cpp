@@ -45,7 +45,7 @@ void GiveUpIfGone(Device& device) {
 
 Device& CurrentDevice() { return g_device ? *g_device : PlatformDevice(); }
 void UseDevice(Device* device) { g_device = device; }
-void SetAlertSink(AlertSink sink) { g_alertSink = sink; }
+void SetAlertSink(AlertSink sink) noexcept { g_alertSink = sink; }
 
 bool IsOpen() { return hCom != 0 && hCom != kInvalidHandle; }
 

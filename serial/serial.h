@@ -51,6 +51,6 @@ std::optional<std::string> Receive();
 // Where the link's two messages are shown; the window layer installs its own
 // message box here. Without one, the platform backend shows them.
 using AlertSink = void (*)(const std::string& utf8Text, const std::string& caption);
-void SetAlertSink(AlertSink sink);
+void SetAlertSink(AlertSink sink) noexcept;
 
 }  // namespace serial
