@@ -203,8 +203,10 @@ struct Placed {
 
 std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<Placed>& labels,
                                                              const std::vector<Placed>& memos) {
+  // In 64 bits: the sums and differences of a description's nine-digit
+  // positions and sizes are past an int.
   struct Candidate {
-    int gap, overlap;
+    std::int64_t gap, overlap;
     std::size_t label, memo;
   };
   std::vector<Candidate> candidates;
@@ -212,9 +214,10 @@ std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<P
     for (std::size_t m = 0; m < memos.size(); ++m) {
       const TRect& a = labels[l].bounds;
       const TRect& b = memos[m].bounds;
-      const int gap = b.Top - (a.Top + a.Height);
-      const int overlap =
-          std::min(a.Left + a.Width, b.Left + b.Width) - std::max(a.Left, b.Left);
+      const std::int64_t gap = std::int64_t{b.Top} - a.Top - a.Height;
+      const std::int64_t overlap =
+          std::min(std::int64_t{a.Left} + a.Width, std::int64_t{b.Left} + b.Width) -
+          std::max(a.Left, b.Left);
       if (gap >= 0 && gap <= a.Height && overlap > 0) candidates.push_back({gap, overlap, l, m});
     }
   }
