@@ -37,7 +37,11 @@ void PressAll(std::string& shown) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   if (input.size() < 2) return 0;
-  UseLocale(input[0] % 2 ? "zh_TW.BIG5" : "zh_TW.UTF-8");
+  static int encoding = -1;  // setlocale only on a change: it is slow
+  if (input[0] % 2 != encoding) {
+    encoding = input[0] % 2;
+    UseLocale(encoding ? "zh_TW.BIG5" : "zh_TW.UTF-8");
+  }
   std::size_t cuts = static_cast<unsigned char>(input[1]) % 8;
   input.remove_prefix(2);
   if (input.size() < cuts) return 0;
