@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdint>
 #include <optional>
 #include <map>
 #include <utility>
@@ -11,7 +13,9 @@
 
 using gui::backend::Kind;
 
-TApplication* Application = new TApplication;  // lives as long as the process
+// Lives as long as the process. Out of memory this early, the program could
+// only end, as the uncaught exception ends it.
+TApplication* Application = new TApplication;  // NOLINT(cert-err58-cpp)
 
 // --- components and controls ---
 
@@ -199,8 +203,10 @@ struct Placed {
 
 std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<Placed>& labels,
                                                              const std::vector<Placed>& memos) {
+  // In 64 bits: the sums and differences of a description's nine-digit
+  // positions and sizes are past an int.
   struct Candidate {
-    int gap, overlap;
+    std::int64_t gap, overlap;
     std::size_t label, memo;
   };
   std::vector<Candidate> candidates;
@@ -208,9 +214,10 @@ std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<P
     for (std::size_t m = 0; m < memos.size(); ++m) {
       const TRect& a = labels[l].bounds;
       const TRect& b = memos[m].bounds;
-      const int gap = b.Top - (a.Top + a.Height);
-      const int overlap =
-          std::min(a.Left + a.Width, b.Left + b.Width) - std::max(a.Left, b.Left);
+      const std::int64_t gap = std::int64_t{b.Top} - a.Top - a.Height;
+      const std::int64_t overlap =
+          std::min(std::int64_t{a.Left} + a.Width, std::int64_t{b.Left} + b.Width) -
+          std::max(a.Left, b.Left);
       if (gap >= 0 && gap <= a.Height && overlap > 0) candidates.push_back({gap, overlap, l, m});
     }
   }
@@ -229,7 +236,11 @@ std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<P
 
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
-  auto scale = [&](int v) { return static_cast<int>(v * 96 / pixelsPerInch); };
+  // In 64 bits: a description's nine-digit size times 96 is past an int.
+  auto scale = [&](int v) {
+    return static_cast<int>(
+        std::clamp<std::int64_t>(std::int64_t{v} * 96 / pixelsPerInch, INT_MIN, INT_MAX));
+  };
   return {scale(r.Left), scale(r.Top), scale(r.Width), scale(r.Height)};
 }
 

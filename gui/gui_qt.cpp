@@ -237,9 +237,10 @@ QImage DecodeIcon16(std::string_view ico) {
   const int height = static_cast<int>(u32(bmp + 8)) / 2;
   if (width <= 0 || width > 256 || height <= 0 || height > 256) return {};
   const std::size_t palette = bmp + 40;
-  const std::size_t colorStride = static_cast<std::size_t>((width * 4 + 31) / 32 * 4);
-  const std::size_t maskStride = static_cast<std::size_t>((width + 31) / 32 * 4);
-  const std::size_t colors = palette + 16 * 4;
+  const auto columns = static_cast<std::size_t>(width);
+  const std::size_t colorStride = (columns * 4 + 31) / 32 * 4;
+  const std::size_t maskStride = (columns + 31) / 32 * 4;
+  const std::size_t colors = palette + std::size_t{16} * 4;
   const std::size_t mask = colors + colorStride * static_cast<std::size_t>(height);
   if (mask + maskStride * static_cast<std::size_t>(height) > ico.size()) return {};
 
@@ -248,7 +249,7 @@ QImage DecodeIcon16(std::string_view ico) {
     const std::size_t row = static_cast<std::size_t>(height - 1 - y);  // stored bottom-up
     for (int x = 0; x < width; ++x) {
       const auto pair = static_cast<uchar>(ico[colors + row * colorStride + x / 2]);
-      const std::size_t entry = palette + 4 * ((x % 2) ? (pair & 0x0F) : (pair >> 4));
+      const std::size_t entry = palette + std::size_t{4} * ((x % 2) ? (pair & 0x0F) : (pair >> 4));
       const auto maskByte = static_cast<uchar>(ico[mask + row * maskStride + x / 8]);
       const bool transparent = maskByte & (0x80 >> (x % 8));
       image.setPixel(x, y, transparent ? 0u

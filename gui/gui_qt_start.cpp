@@ -122,7 +122,8 @@ class StartMessages {
   static void Hold(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
       // The toolkit tried every platform it has, X11 (Xwayland) included.
-      std::fputs(WaylandAnswers() && !WaylandPluginPresent() ? kNoWaylandPlugin : kNoDesktop, stderr);
+      (void)std::fputs(WaylandAnswers() && !WaylandPluginPresent() ? kNoWaylandPlugin : kNoDesktop,
+                       stderr);
       std::_Exit(0);  // half built: no destructors, no abort
     }
     const std::lock_guard lock(mutex_);

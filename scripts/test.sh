@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every target (Linux, Windows i686,
-# Windows x86-64, Linux arm64 and armhf) and runs every test, the ARM
-# programs' under emulation. CTest's summary is the last word.
+# Windows x86-64, Linux arm64 and armhf, and the sanitized serial link with
+# the fuzz targets) and runs every test, the ARM programs' under emulation,
+# the fuzz targets and clang-tidy included. CTest's summary is the last word.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -99,13 +99,14 @@ static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler")
 
 [[noreturn]] void EndBySignal(int sig) {
   GiveBackAtEnd();
-  // Ends the process as the signal would have, inside its handler too.
-  signal(sig, SIG_DFL);
+  // Ends the process as the signal would have, inside its handler too; the
+  // _exit below, should signal or raise fail.
+  (void)signal(sig, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, sig);
   sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  raise(sig);
+  (void)raise(sig);
   _exit(128 + sig);
 }
 
@@ -357,7 +358,8 @@ bool PosixDevice::Gone(Handle port) {
 }
 
 void PosixDevice::Alert(const std::string& utf8Text, const std::string& caption) {
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), utf8Text.c_str());
+  // Without a window, standard error is the one place left to tell.
+  (void)std::fprintf(stderr, "%s: %s\n", caption.c_str(), utf8Text.c_str());
 }
 
 Device& PlatformDevice() {

@@ -17,8 +17,11 @@ namespace {
 Device* g_device = nullptr;
 AlertSink g_alertSink = nullptr;
 // The leading bytes of a character that the end of the last Receive cut in
-// two; they go in front of the next Receive's bytes. Nothing else is kept.
+// two; they go in front of the next Receive's bytes.
 std::string g_heldBack;
+// Whether the last bytes shown ended in CR: an LF first in the next ones ends
+// that same line break (CR LF), already shown. Nothing else is kept.
+bool g_endedInCr = false;
 
 void Show(const Message& message) {
   const std::string text = Big5ToUtf8(message.big5Text);
@@ -42,7 +45,7 @@ void GiveUpIfGone(Device& device) {
 
 Device& CurrentDevice() { return g_device ? *g_device : PlatformDevice(); }
 void UseDevice(Device* device) { g_device = device; }
-void SetAlertSink(AlertSink sink) { g_alertSink = sink; }
+void SetAlertSink(AlertSink sink) noexcept { g_alertSink = sink; }
 
 bool IsOpen() { return hCom != 0 && hCom != kInvalidHandle; }
 
@@ -53,6 +56,7 @@ void Open(int portIndex) {
   // Reopening, or switching ports, must not leave the earlier port held.
   if (IsOpen()) device.ClosePort(hCom);
   g_heldBack.clear();
+  g_endedInCr = false;
 
   hCom = device.OpenPort(PortName(portIndex));
   if (!IsOpen()) {
@@ -104,6 +108,10 @@ std::optional<std::string> Receive() {
   bytes.append(buffer.data(), got);
   g_heldBack = bytes.substr(bytes.size() - IncompleteTail(bytes));
   bytes.resize(bytes.size() - g_heldBack.size());
+  if (!bytes.empty()) {
+    if (g_endedInCr && bytes.front() == '\n') bytes.erase(0, 1);
+    g_endedInCr = !bytes.empty() && bytes.back() == '\r';
+  }
   return ReceivedText(bytes);
 }
 

@@ -39,9 +39,10 @@ void Send(const std::string& text);
 // Reads up to kReceiveLimit waiting bytes (the rest stay queued) and returns
 // them as UTF-8 text, each zero byte shown as U+2400, each line break as CR LF.
 // A character cut at the end is held back and shown whole at the front of the
-// next press. Returns nothing when no port is open or the port cannot be
-// queried or read: the box stays as it is, and a port whose device has gone
-// is given up, as by Send.
+// next press; a CR LF cut in two shows as one line break, as it does whole.
+// Returns nothing when no port is open or the port cannot be queried or read:
+// the box stays as it is, and a port whose device has gone is given up, as by
+// Send.
 std::optional<std::string> Receive();
 
 // Closes the port if open and ends the process with status 0.
@@ -50,6 +51,6 @@ std::optional<std::string> Receive();
 // Where the link's two messages are shown; the window layer installs its own
 // message box here. Without one, the platform backend shows them.
 using AlertSink = void (*)(const std::string& utf8Text, const std::string& caption);
-void SetAlertSink(AlertSink sink);
+void SetAlertSink(AlertSink sink) noexcept;
 
 }  // namespace serial

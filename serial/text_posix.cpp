@@ -6,6 +6,7 @@
 #include <langinfo.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -23,7 +24,8 @@ std::string Convert(std::string_view in, const char* to, const char* from,
                     std::string_view replacement = "\xEF\xBF\xBD",
                     std::size_t* incomplete = nullptr) {
   iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
+  // Its failure is (iconv_t)-1, told by the pointer's value as an integer.
+  if (reinterpret_cast<std::intptr_t>(cd) == -1) return std::string(in);
   std::string out;
   char buffer[256];
   char* src = const_cast<char*>(in.data());
