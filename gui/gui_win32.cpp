@@ -56,6 +56,9 @@ constexpr int kGroupCaption = 16, kGroupMargin = 8, kGroupBottom = 4;
 // paragraph longer than this scrolls sideways instead of wrapping, at a cost
 // in proportion to the length; one with shorter paragraphs only wraps again.
 constexpr std::size_t kLongestWrappedParagraph = 2048;
+// The text a memo's new control keeps for Ctrl+Z to bring back: a wrapping
+// one lays it out once more, at that same square, so only while it is short.
+constexpr std::size_t kLongestUndoInWrapped = 2 * kLongestWrappedParagraph;
 constexpr DWORD kNoWrapStyle = ES_AUTOHSCROLL | WS_HSCROLL;  // fixed once an edit control exists
 constexpr UINT kDestroyRetired = WM_APP + 1;  // a form's: DestroyWindow(lParam), a control it replaced
 
@@ -203,8 +206,9 @@ void Attach(Native* native, HWND hwnd) {
 
 // Puts a memo that wraps, or one that scrolls sideways, in the place of
 // `memo`'s control, holding `text`: same place, style, font, tab and label
-// order, focus and, when asked, selection. The replaced control goes once its
-// message in hand is done. False when no control could be made: the old stays.
+// order, focus and, when asked (a user's edit), selection and what Ctrl+Z
+// would bring back. The replaced control goes once its message in hand is
+// done. False when no control could be made: the old stays.
 bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelection) {
   HWND old = memo->hwnd;
   HWND parent = GetParent(old);
@@ -216,14 +220,23 @@ bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelecti
   if (!hwnd) return false;
   SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
   SendMessageW(hwnd, WM_SETFONT, SendMessageW(old, WM_GETFONT, 0, 0), FALSE);
-  SetWindowTextW(hwnd, text.c_str());
-  if (keepSelection) {
-    DWORD start = 0, end = 0;
-    SendMessageW(old, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
-    SendMessageW(hwnd, EM_SETSEL, start, end);
-  }
+  DWORD start = 0, end = 0;
+  SendMessageW(old, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
   RemoveWindowSubclass(old, ControlProc, kSubclassId);
-  SetWindowLongPtrW(old, GWLP_USERDATA, 0);
+  SetWindowLongPtrW(old, GWLP_USERDATA, 0);  // its changes below are no memo's
+  // The old control's undo shows the text before its last edit: the new one
+  // starts from that and is edited to `text` undoably.
+  const bool undoable =
+      keepSelection && SendMessageW(old, EM_CANUNDO, 0, 0) && SendMessageW(old, EM_UNDO, 0, 0);
+  const std::wstring before = undoable ? WindowText(old) : std::wstring();
+  if (undoable && (!wraps || before.size() <= kLongestUndoInWrapped)) {
+    SetWindowTextW(hwnd, before.c_str());
+    SendMessageW(hwnd, EM_SETSEL, 0, -1);
+    SendMessageW(hwnd, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+  } else {
+    SetWindowTextW(hwnd, text.c_str());
+  }
+  if (keepSelection) SendMessageW(hwnd, EM_SETSEL, start, end);
   Attach(memo, hwnd);
   PlaceControl(memo, Dpi(hwnd));
   SetWindowPos(hwnd, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // tab and label order

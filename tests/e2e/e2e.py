@@ -252,7 +252,7 @@ class WaylandDesktop:
         for tool in ("sway", "swaymsg", "wtype", "grim", "wl-copy", "wl-paste", "convert"):
             if not shutil.which(tool):
                 sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
-        self.folder = tempfile.mkdtemp(prefix="comtester-e2e-sway-")
+        self.folder = tempfile.mkdtemp(prefix="comtester-e2e-sway-", dir="/tmp")  # sockets: a short path
         runtime, home = os.path.join(self.folder, "runtime"), os.path.join(self.folder, "home")
         uid = int(subprocess.check_output(["id", "-u", self.USER]))
         for folder in (runtime, home):

@@ -8,13 +8,18 @@ A pseudo-terminal plays the adapter, in a private /dev of the test's own
 program is uart_driver, the serial link driven from its standard input.
 Pulling out closes the pair's far end, which hangs the near end up as an
 adapter's driver does; putting back is a fresh pair and the link moved to it.
+Beside that: a link whose name begins with "-", the system's /dev seen
+read-only (with a mount under it), and links whose way leaves /dev refused.
 
 Usage: follow_test.py LAUNCHER UART_DRIVER
 """
 import os
 import select
+import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 
 LINK = "/dev/serial/by-id/usb-comtester_test_adapter-if00-port0"
 failures = []
@@ -51,12 +56,17 @@ def read(far, count):
     return got
 
 
+def start(launcher, driver, link=LINK, user="root"):
+    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user == "nobody" else []
+    # From the link's folder, so that a name beginning with "-" can be given as is.
+    return subprocess.Popen(prefix + [launcher, "-", os.path.basename(link), "--", driver], text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=os.path.dirname(link))
+
+
 def run(user, launcher, driver):
     far, path = adapter()
     plug(path)
-    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user == "nobody" else []
-    program = subprocess.Popen(prefix + [launcher, "-", LINK, "--", driver], text=True,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    program = start(launcher, driver, user=user)
 
     def ask(command):
         program.stdin.write(command + "\n")
@@ -82,16 +92,59 @@ def run(user, launcher, driver):
     os.close(again)
 
 
+def edges(launcher, driver):
+    far, path = adapter()
+    plug(path)
+    dash = os.path.join(os.path.dirname(LINK), "-adapter")
+    os.symlink(os.readlink(LINK), dash)
+    program = start(launcher, driver, dash)
+
+    def tell(commands):
+        try:
+            program.stdin.write(commands)
+            program.stdin.flush()
+        except BrokenPipeError:  # the launcher gave up at once
+            pass
+
+    tell("open 1\nsend %s\n" % b"dash".hex())
+    answers = [program.stdout.readline().strip() for _ in range(3)]
+    check(answers == ["ready", "open 1", "sent"] and read(far, 4) == b"dash", "a link named -adapter is followed")
+    tell("exit\n")
+    program.wait(timeout=10)
+
+    # Root owns /dev: nothing made through the sandbox's view of it lands there.
+    probes = ["/dev/probe", "/dev/shm/probe"]
+    subprocess.run([launcher, "-", LINK, "--", "sh", "-c",
+                    "for p; do true >/dev/.host/${p#/dev/}; done", "sh", *probes], stderr=subprocess.DEVNULL)
+    made = [p for p in probes if os.path.exists(p)]
+    check(not made, f"the system's /dev is read-only inside, mounts under it too (made: {made})")
+    os.close(far)
+
+    # Relative links whose way leaves /dev: to a node outside it, and out and
+    # back in (../../../dev/...), which inside would lead to /dev/dev/...
+    outside = tempfile.mkdtemp(dir="/tmp")
+    node = os.path.join(outside, "port")
+    os.mknod(node, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    for name, target in (("out", node), ("out-and-back", "/dev/null")):
+        link = os.path.join(os.path.dirname(LINK), name)
+        os.symlink("../../.." + target, link)
+        refused = subprocess.run([launcher, "-", link, "--", "true"], capture_output=True, text=True)
+        check(refused.returncode == 1 and refused.stderr.count("\n") == 1 and link in refused.stderr,
+              f"a link leading {name} of /dev is refused in one line: {refused.stderr.strip()!r}")
+    shutil.rmtree(outside)
+
+
 def main():
-    launcher, driver = sys.argv[1], sys.argv[2]
+    launcher, driver = map(os.path.abspath, sys.argv[1:3])
     if os.environ.get("FOLLOW_TEST_PRIVATE_DEV") != "1":
         # The test's own /dev, so that the system's is left alone.
         env = dict(os.environ, FOLLOW_TEST_PRIVATE_DEV="1")
-        sys.exit(subprocess.run(["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--", sys.executable]
-                                + sys.argv, env=env).returncode)
+        sys.exit(subprocess.run(["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/dev/shm", "--",
+                                 sys.executable] + sys.argv, env=env).returncode)
     os.makedirs(os.path.dirname(LINK))
     for user in ("root", "nobody"):
         run(user, launcher, driver)
+    edges(launcher, driver)
     if failures:
         print(f"{len(failures)} check(s) failed")
         sys.exit(1)

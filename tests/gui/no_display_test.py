@@ -84,7 +84,7 @@ class NoDisplay(unittest.TestCase):
         self.check(self.launch(DISPLAY=free_display()))
 
     def test_wayland_display_that_nothing_answers(self):
-        runtime = tempfile.mkdtemp()
+        runtime = tempfile.mkdtemp(dir="/tmp")  # a socket folder: a short path
         os.chmod(runtime, 0o700)
         os.chown(runtime, int(subprocess.check_output(["id", "-u", "nobody"])), -1)
         self.addCleanup(shutil.rmtree, runtime)

@@ -53,7 +53,7 @@ class ScreenReader(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import pyatspi  # noqa: F401 (fails here, loudly, where it is missing)
-        cls.work = tempfile.mkdtemp()
+        cls.work = tempfile.mkdtemp(dir="/tmp")  # the bus sockets: a short path
         read, write = os.pipe()
         cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-nolisten", "tcp",
                                      "-screen", "0", "1024x768x24"], pass_fds=[write],

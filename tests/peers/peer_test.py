@@ -189,7 +189,7 @@ class Ours:
 
 def case(kind, order, user, failures):
     line = Line()
-    scratch = tempfile.mkdtemp(prefix="comtester-peer-")
+    scratch = tempfile.mkdtemp(prefix="comtester-peer-", dir="/tmp")  # screen's sockets: a short path
     if user == "nobody":
         os.chown(scratch, 65534, 65534)
     os.chmod(scratch, 0o700)

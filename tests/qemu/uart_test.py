@@ -289,32 +289,37 @@ class Guest:
     def __init__(self, machine, device, image, initrd, work):
         self.machine = machine
         self.trace = os.path.join(work, "trace.log")
-        paths = {name: os.path.join(work, name + ".sock") for name in ("console", "line", "monitor")}
-        listeners = {}
-        for name, path in paths.items():
-            if os.path.exists(path):
-                os.unlink(path)
-            listeners[name] = socket.socket(socket.AF_UNIX)
-            listeners[name].bind(path)
-            listeners[name].listen(1)
-        # Software emulation: a guest on this machine's KVM hangs or fails.
-        accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
-        self.qemu = subprocess.Popen(
-            [machine.qemu, *machine.args, "-accel", accel, "-m", "192", "-nodefaults",
-             "-no-user-config", "-display", "none", "-no-reboot",
-             "-kernel", image, "-initrd", initrd,
-             "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
-             "-chardev", f"socket,id=console,path={paths['console']}",
-             "-chardev", f"socket,id=line,path={paths['line']}", *device["qemu"],
-             "-chardev", f"socket,id=monitor,path={paths['monitor']}", "-mon", "chardev=monitor,mode=control",
-             "-trace", machine.trace, "-D", self.trace],
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
-        self.deadline = time.monotonic() + TIME_LIMIT
-        for name, listener in listeners.items():
-            listener.settimeout(30)
-            connection, _ = listener.accept()
-            listener.close()
-            setattr(self, name, connection)
+        # A socket's path holds at most 107 bytes, which a build folder deep
+        # enough exceeds: the sockets live in a short folder of our own, gone
+        # once QEMU has connected to them.
+        sockets = tempfile.mkdtemp(prefix="comtester-qemu-", dir="/tmp")
+        try:
+            paths = {name: os.path.join(sockets, name) for name in ("console", "line", "monitor")}
+            listeners = {}
+            for name, path in paths.items():
+                listeners[name] = socket.socket(socket.AF_UNIX)
+                listeners[name].bind(path)
+                listeners[name].listen(1)
+            # Software emulation: a guest on this machine's KVM hangs or fails.
+            accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
+            self.qemu = subprocess.Popen(
+                [machine.qemu, *machine.args, "-accel", accel, "-m", "192", "-nodefaults",
+                 "-no-user-config", "-display", "none", "-no-reboot",
+                 "-kernel", image, "-initrd", initrd,
+                 "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
+                 "-chardev", f"socket,id=console,path={paths['console']}",
+                 "-chardev", f"socket,id=line,path={paths['line']}", *device["qemu"],
+                 "-chardev", f"socket,id=monitor,path={paths['monitor']}", "-mon", "chardev=monitor,mode=control",
+                 "-trace", machine.trace, "-D", self.trace],
+                stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
+            self.deadline = time.monotonic() + TIME_LIMIT
+            for name, listener in listeners.items():
+                listener.settimeout(30)
+                connection, _ = listener.accept()
+                listener.close()
+                setattr(self, name, connection)
+        finally:
+            shutil.rmtree(sockets)
         self.pending = b""
         self.marked = 0
         self.monitor_replies = self.monitor.makefile("rb")

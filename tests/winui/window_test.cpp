@@ -498,6 +498,43 @@ TEST_P(PastedMegabyte, GoesOutWhole) {
 INSTANTIATE_TEST_SUITE_P(Window, PastedMegabyte, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "OneLine" : "InLines"; });
 
+// Ctrl+Z brings back a pasted paragraph that typing replaced, as well when it
+// is too long to wrap and the send box changes control for it both ways.
+TEST(Window, UndoBringsBackAReplacedParagraph) {
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());
+  Driver driver;
+  Program program(driver);
+  RunTool(
+      {"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  ASSERT_TRUE(test::WaitFor([&] { return driver.Focus().starts_with("Button - 開啟通訊埠"); }, 10s))
+      << driver.Focus();
+  for (int i = 0; i < 4; ++i)
+    RunTool({"xdotool", "key", "Tab"});  // from 開啟通訊埠 to the send memo
+  ASSERT_TRUE(
+      test::WaitFor([&] { return driver.Focus().starts_with("Edit - Memo1 " + kSendMemo); }, 3s))
+      << driver.Focus();
+  const fs::path file = fs::path(COMTESTER_WINUI_PREFIX).parent_path() / "paragraph.txt";
+  for (const std::size_t size : {100, 3000}) {
+    std::string text;
+    while (text.size() < size) text += static_cast<char>('a' + text.size() % 26);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    driver.Ok("clipboard Z:" + file.string());
+    const auto shows = [&](const std::string& wanted) {
+      return test::WaitFor(
+          [&] { return driver.Ok("gettext " + kCaption + " " + kSendMemo) == wanted; }, 5s);
+    };
+    RunTool({"xdotool", "key", "ctrl+a", "ctrl+v"});
+    EXPECT_TRUE(shows(text)) << size << " characters pasted";
+    RunTool({"xdotool", "key", "ctrl+a", "x"});
+    EXPECT_TRUE(shows("x")) << size << " characters replaced by x";
+    RunTool({"xdotool", "key", "ctrl+z"});
+    EXPECT_TRUE(shows(text)) << "Ctrl+Z after " << size << " characters replaced: "
+                             << driver.Ok("gettext " + kCaption + " " + kSendMemo).substr(0, 40);
+  }
+  fs::remove(file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
