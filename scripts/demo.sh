@@ -20,13 +20,11 @@ fi
 
 bash scripts/install-dependencies.sh
 if $windows; then
-  cmake -S . -B build-run-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake
-  cmake --build build-run-windows
+  cmake --preset windows-x86_64
+  cmake --build --preset windows-x86_64
 else
-  cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DCOMTESTER_WINDOWS_BUILDS=OFF -DCOMTESTER_ARM_BUILDS=OFF
-  cmake --build build-run
+  cmake --preset run
+  cmake --build --preset run
 fi
 
 coproc PEER { exec python3 scripts/echo-peer.py COM1 COM2; }
@@ -59,4 +57,4 @@ for port in com1:"$com1" com2:"$com2"; do
     exit 1
   fi
 done
-"$wine" build-run-windows/app/comtester.exe 2>/dev/null || true
+"$wine" build-windows-x86_64/app/comtester.exe 2>/dev/null || true

@@ -23,7 +23,6 @@ if [ -z "${QT_QPA_PLATFORM:-}" ]; then
     no_desktop
 fi
 
-cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCOMTESTER_WINDOWS_BUILDS=OFF \
-  -DCOMTESTER_ARM_BUILDS=OFF
-cmake --build build-run
+cmake --preset run
+cmake --build --preset run
 exec build-run/app/comtester

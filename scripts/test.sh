@@ -12,7 +12,7 @@ bash scripts/install-dependencies.sh
 # fails here, not only on a user's machine.
 build=$PWD/build/ci
 while [ ${#build} -lt 150 ]; do build+=/deep; done
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCOMTESTER_ARM_BUILDS="arm64;armhf"
+cmake --preset default -B "$build"
 cmake --build "$build"
 cd "$build"
 ctest --output-on-failure --timeout 300
