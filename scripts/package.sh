@@ -37,6 +37,7 @@ dist=$(realpath "$dist")
 version=$(dpkg-parsechangelog -l debian/changelog -SVersion)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 
 # The Debian packages, from a clean copy of the tracked sources: this
 # machine's architecture with the source package, then each ARM one,
