@@ -66,7 +66,7 @@ def deb_path(dist, arch=None):
 def make(build, dist, *arm_arches):
     shutil.rmtree(dist, ignore_errors=True)
     done = subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), build, dist])
-    check(done.returncode == 0, "package.sh made the packages, lintian showing no error")
+    check(done.returncode == 0, "package.sh made the packages, lintian showing no error and no warning")
     for name in (deb_path(dist), *(deb_path(dist, arch) for arch in arm_arches),
                  *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
                    for arch in ("i686", "x86_64"))):
