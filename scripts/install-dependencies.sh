@@ -25,8 +25,10 @@ packages=(
   qemu-system-x86 qemu-system-arm busybox-static
   # the window as a screen reader hears it on Linux
   at-spi2-core python3-pyatspi dbus-daemon
-  # packages: the Debian package, its checks, the Windows zips, the port launcher
-  dpkg-dev lintian desktop-file-utils appstream zip unzip bubblewrap
+  # packages: the Debian source package's build, its checks, the Windows zips,
+  # the port launcher; diffoscope's small edition to show how two builds differ
+  dpkg-dev debhelper lintian desktop-file-utils appstream zip unzip bubblewrap
+  diffoscope-minimal
   # the serial programs that the peer tests run beside ours, and their terminal
   minicom picocom screen tmux qt6-serialport-dev
   # the Linux program on a Wayland compositor, driven and looked at there

@@ -1,54 +1,80 @@
 #!/usr/bin/env bash
 # Usage: bash scripts/package.sh [BUILD-DIR [DIST-DIR]]
 #
-# Installs what is missing, builds every target in Release and leaves in
-# dist/: the Debian packages comtester_<version>_amd64.deb (this machine's
-# architecture), _arm64.deb and _armhf.deb (the ARM builds, for a Raspberry
-# Pi), and comtester-<version>-windows-i686.zip and -x86_64.zip, each holding
-# the executable, a README.txt for Windows users and the licence. The
-# packages are checked with lintian, desktop-file-validate and appstreamcli.
-# Given BUILD-DIR, it packages the builds already there instead (the tests do).
+# Leaves in dist/: the Debian packages comtester_<version>_amd64.deb (this
+# machine's architecture), _arm64.deb and _armhf.deb (for a Raspberry Pi),
+# built from the source package in debian/ by dpkg-buildpackage, the ARM ones
+# cross-built; comtester-<version>-windows-i686.zip and -x86_64.zip, each
+# holding the executable, a README.txt for Windows users and the licence; and
+# SHA256SUMS, their checksums. The same sources give the same bytes in any
+# folder, at any time, under any umask, locale and time zone. lintian
+# (pedantic; an error or a warning fails), desktop-file-validate and
+# appstreamcli check the packages.
+#
+# With no argument it installs what is missing and builds the Windows
+# programs in build-package/ first. Given BUILD-DIR, it zips the Windows
+# programs built there and packages the ARM architectures that build makes
+# (COMTESTER_ARM_BUILDS); the tests do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 build=${1:-build-package}
 dist=${2:-dist}
+arm_arches=()
 if [ $# -eq 0 ]; then
   bash scripts/install-dependencies.sh
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-  cmake --build "$build"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCOMTESTER_ARM_BUILDS=OFF
+  cmake --build "$build" --target windows-i686 windows-x86_64
+  arm_arches=(arm64 armhf)
+else
+  arm_arches=($(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' \
+    "$build/CMakeCache.txt" | tr ';' ' '))
 fi
 build=$(realpath "$build")
 mkdir -p "$dist"
 dist=$(realpath "$dist")
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+version=$(dpkg-parsechangelog -l debian/changelog -SVersion)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# The same bytes for the same sources: file times from the last commit.
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+trap 'exit 1' INT TERM
 
-# The Debian packages, from the install rules: this machine's build, and the
-# ARM builds it made beside it, each named and made for its own architecture.
-arches=($(dpkg --print-architecture))
-for arch in $(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' "$build/CMakeCache.txt" | tr ';' ' '); do
-  case $arch in OFF | FALSE | NO | 0 | "${arches[0]}") continue ;; esac
-  [ -x "$build/linux-$arch/app/comtester" ] ||
-    { echo "package.sh: no $build/linux-$arch/app/comtester: build the $arch target first" >&2; exit 1; }
+# The Debian packages, from a clean copy of the tracked sources: this
+# machine's architecture with the source package, then each ARM one,
+# cross-built without its tests (which need its machine). dpkg-buildpackage
+# takes the file times from debian/changelog's date, so that the package
+# alone rebuilds to these bytes.
+native=$(dpkg --print-architecture)
+arches=("$native")
+for arch in "${arm_arches[@]}"; do
+  case $arch in OFF | FALSE | NO | 0 | "$native") continue ;; esac
   arches+=("$arch")
 done
+source=$work/comtester-$version
+mkdir "$source"
+git ls-files -z | tar -c --null -T - -f - | tar -x -C "$source" -f -
 debs=()
 for arch in "${arches[@]}"; do
-  dir=$build
-  [ "$arch" = "${arches[0]}" ] || dir=$build/linux-$arch
-  (cd "$dir" && cpack -G DEB -B "$work/cpack-$arch" >/dev/null)
+  options=(-us -uc) cross=
+  [ "$arch" = "$native" ] || options+=(-B -a "$arch" -Pcross,nocheck) cross=yes
+  (cd "$source" && env -u SOURCE_DATE_EPOCH DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} parallel=2${cross:+ nocheck}" \
+    dpkg-buildpackage "${options[@]}" >"$work/build-$arch.log" 2>&1) ||
+    { tail -n 40 "$work/build-$arch.log" >&2; echo "package.sh: dpkg-buildpackage failed for $arch" >&2; exit 1; }
   deb=comtester_${version}_$arch.deb
-  mv "$work/cpack-$arch/$deb" "$dist/$deb"
+  cp "$work/$deb" "$dist/$deb"
   debs+=("$deb")
+  status=0
+  findings=$(lintian --pedantic --fail-on error,warning --tag-display-limit 0 \
+    "$work/comtester_${version}_$arch.changes" 2>&1) || status=$?
+  grep -v 'running with root privileges' <<<"$findings" | grep . || true
+  [ $status -eq 0 ] || { echo "package.sh: lintian finds errors or warnings in the $arch build" >&2; exit 1; }
 done
 
 # A zip for each Windows build: the executable, README.txt and LICENSE.txt,
-# with Windows line ends and a byte-order mark that Notepad understands.
+# with Windows line ends and a byte-order mark that Notepad understands. The
+# entries' times are the last commit's, in UTC, their modes fixed, their
+# order set, and no extra fields (owner, local time stamps).
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 windows_text() {  # windows_text SOURCE TARGET ARCH
   python3 - "$@" "$version" <<'EOF'
 import sys
@@ -58,6 +84,7 @@ text = text.replace("@PROJECT_VERSION@", version).replace("@ARCH@", arch)
 open(target, "w", encoding="utf-8-sig", newline="\r\n").write(text)
 EOF
 }
+zips=()
 for arch in i686 x86_64; do
   exe=$build/windows-$arch/app/comtester.exe
   [ -f "$exe" ] || { echo "package.sh: no $exe: build the Windows targets first" >&2; exit 1; }
@@ -66,22 +93,21 @@ for arch in i686 x86_64; do
   cp "$exe" "$stage/comtester.exe"
   windows_text packaging/windows/README.txt "$stage/README.txt" "$arch"
   windows_text LICENSE "$stage/LICENSE.txt" "$arch"
+  chmod 0755 "$stage/comtester.exe"
+  chmod 0644 "$stage/README.txt" "$stage/LICENSE.txt"
   touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-  zip="$dist/comtester-$version-windows-$arch.zip"
-  rm -f "$zip"
-  (cd "$stage" && zip -q -X "$zip" comtester.exe README.txt LICENSE.txt)
+  zip=comtester-$version-windows-$arch.zip
+  rm -f "$dist/$zip"
+  (cd "$stage" && TZ=UTC zip -q -X "$dist/$zip" comtester.exe README.txt LICENSE.txt)
+  zips+=("$zip")
 done
 
-# What users' tools will say of the packages.
-for deb in "${debs[@]}"; do
-  status=0
-  findings=$(lintian --fail-on error --tag-display-limit 0 "$dist/$deb" 2>&1) || status=$?
-  echo "$findings" | grep -v 'running with root privileges' || true
-  [ $status -eq 0 ] || { echo "package.sh: lintian finds errors in $deb" >&2; exit 1; }
-done
+(cd "$dist" && printf '%s\n' "${debs[@]}" "${zips[@]}" | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
+
+# What users' tools will say of the menu entry and the AppStream metadata.
 dpkg-deb -x "$dist/${debs[0]}" "$work/tree"
 desktop-file-validate "$work"/tree/usr/share/applications/*.desktop
 appstreamcli validate --no-net "$work"/tree/usr/share/metainfo/*.metainfo.xml
 
 echo "In $dist:"
-(cd "$dist" && ls -l "${debs[@]}" comtester-"$version"-windows-*.zip)
+(cd "$dist" && ls -l "${debs[@]}" "${zips[@]}" SHA256SUMS)

@@ -4,9 +4,17 @@
     package_test.py make BUILD DIST [ARCH...]
                                       scripts/package.sh on the builds in BUILD:
                                       the .deb, one for each ARM build ARCH,
-                                      and both zips land in DIST, and lintian,
+                                      both zips and SHA256SUMS, which checks
+                                      them, land in DIST, and lintian,
                                       desktop-file-validate and appstreamcli
                                       pass them
+    package_test.py reproduce BUILD DIST
+                                      builds the packages again from a copy of
+                                      the sources in a longer folder, later,
+                                      under umask 0002, another locale and time
+                                      zone, and finds every file of DIST's
+                                      SHA256SUMS the same; names the first
+                                      that differs, and shows how (diffoscope)
     package_test.py deb DIST          installs the .deb on this machine with
                                       apt-get, runs the installed program end to
                                       end through the installed port launcher,
@@ -30,6 +38,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -57,11 +66,65 @@ def deb_path(dist, arch=None):
 def make(build, dist, *arm_arches):
     shutil.rmtree(dist, ignore_errors=True)
     done = subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), build, dist])
-    check(done.returncode == 0, "package.sh made the packages, lintian showing no error")
+    check(done.returncode == 0, "package.sh made the packages, lintian showing no error and no warning")
     for name in (deb_path(dist), *(deb_path(dist, arch) for arch in arm_arches),
                  *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
                    for arch in ("i686", "x86_64"))):
         check(os.path.isfile(name), "%s is there" % os.path.basename(name))
+    listed = sorted(line.split()[1] for line in open(os.path.join(dist, "SHA256SUMS")))
+    check(listed == sorted(f for f in os.listdir(dist) if f != "SHA256SUMS"),
+          "SHA256SUMS lists every package (%s)" % " ".join(listed))
+    check(subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=dist).returncode == 0,
+          "and each checks against it")
+
+
+def cache_value(build, name):
+    cache = open(os.path.join(build, "CMakeCache.txt")).read()
+    return re.search(r"^%s:\w+=(.*)$" % name, cache, re.M).group(1)
+
+
+def sums(dist):
+    return dict(reversed(line.split()) for line in open(os.path.join(dist, "SHA256SUMS")))
+
+
+def reproduce(build, dist):
+    started = time.monotonic()
+    first = sums(dist)
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(dist)) as work:
+        # A clone in a longer folder, holding the tracked files as they are here.
+        source = os.path.join(work, "a-second-build-in-a-longer-folder", "comtester")
+        subprocess.run(["git", "clone", "-q", ROOT, source], check=True)
+        tracked = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True).stdout
+        subprocess.run("tar -c --null -T - -f - | tar -x -C '%s' -f -" % source, shell=True, cwd=ROOT,
+                       input=tracked, check=True)
+        # The package build's tests ran in the first build; they change no byte.
+        env = dict(os.environ, LC_ALL="C.UTF-8", TZ="Asia/Taipei", DEB_BUILD_OPTIONS="nocheck")
+        env.pop("SOURCE_DATE_EPOCH", None)
+        second = os.path.join(source, "build")
+        mask = os.umask(0o002)
+        try:
+            steps = [["cmake", "-S", source, "-B", second, "-G", "Ninja", "-DBUILD_TESTING=OFF",
+                      "-DCMAKE_BUILD_TYPE=" + cache_value(build, "CMAKE_BUILD_TYPE"),
+                      "-DCOMTESTER_ARM_BUILDS=" + cache_value(build, "COMTESTER_ARM_BUILDS")],
+                     ["cmake", "--build", second, "--target", "windows-i686", "windows-x86_64"],
+                     ["bash", os.path.join(source, "scripts", "package.sh"), second, os.path.join(source, "dist")]]
+            for step in steps:
+                if subprocess.run(step, env=env, stdout=subprocess.DEVNULL).returncode != 0:
+                    check(False, "the second build: " + " ".join(step))
+                    return
+        finally:
+            os.umask(mask)
+        again = sums(os.path.join(source, "dist"))
+        check(sorted(again) == sorted(first), "the second build makes the same files (%s)" % " ".join(again))
+        for name in sorted(first):
+            print("  %s  %s  %s" % (first[name], again.get(name), name))
+        differing = [name for name in sorted(first) if again.get(name, first[name]) != first[name]]
+        check(not differing, "every file is byte for byte the first build's%s" %
+              (" (the first that differs: %s)" % differing[0] if differing else ""))
+        if differing and shutil.which("diffoscope"):
+            subprocess.run(["diffoscope", "--text", "-", "--max-report-size", "200000",
+                            os.path.join(dist, differing[0]), os.path.join(source, "dist", differing[0])])
+    print("  the second build took %.0f s" % (time.monotonic() - started))
 
 
 def installed_files():
@@ -198,7 +261,7 @@ def main():
     paths = [os.path.abspath(a) for a in args[:2]]
     if command == "foreign":
         paths = paths[:1]
-    {"make": make, "deb": deb, "foreign": foreign, "zip": zip_of}[command](*paths, *args[len(paths):])
+    {"make": make, "reproduce": reproduce, "deb": deb, "foreign": foreign, "zip": zip_of}[command](*paths, *args[len(paths):])
     if failures:
         sys.exit("%d check(s) failed" % len(failures))
 
