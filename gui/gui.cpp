@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <optional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "gui/backend.h"
 #include "gui/form_description.h"
+#include "gui/layout.h"
 
 using gui::backend::Kind;
 
@@ -188,44 +190,17 @@ backend::SystemColor ColorNamed(const ObjectDescription& object, const std::stri
 }
 
 // A memo shows no caption of its own, so a screen reader names it by the
-// label standing right above it: one whose box overlaps the memo's
-// horizontally and ends above the memo's top edge, by no more than the
-// label's own height. The closest pairs are taken first (the wider overlap,
-// then the earlier in the description, on a tie); each label names one memo.
+// label standing just above it.
 struct Placed {
   TControl* control;
   TRect bounds;
 };
 
-std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<Placed>& labels,
-                                                             const std::vector<Placed>& memos) {
-  struct Candidate {
-    int gap, overlap;
-    std::size_t label, memo;
-  };
-  std::vector<Candidate> candidates;
-  for (std::size_t l = 0; l < labels.size(); ++l) {
-    for (std::size_t m = 0; m < memos.size(); ++m) {
-      const TRect& a = labels[l].bounds;
-      const TRect& b = memos[m].bounds;
-      const int gap = b.Top - (a.Top + a.Height);
-      const int overlap =
-          std::min(a.Left + a.Width, b.Left + b.Width) - std::max(a.Left, b.Left);
-      if (gap >= 0 && gap <= a.Height && overlap > 0) candidates.push_back({gap, overlap, l, m});
-    }
-  }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& x, const auto& y) {
-    return x.gap != y.gap ? x.gap < y.gap : x.overlap > y.overlap;
-  });
-  std::vector<bool> labelTaken(labels.size()), memoTaken(memos.size());
-  std::vector<std::pair<TControl*, TControl*>> pairs;
-  for (const Candidate& c : candidates) {
-    if (labelTaken[c.label] || memoTaken[c.memo]) continue;
-    labelTaken[c.label] = memoTaken[c.memo] = true;
-    pairs.emplace_back(labels[c.label].control, memos[c.memo].control);
-  }
-  return pairs;
-}
+// The frame of a sizeable window on the desktop the forms are designed on, at
+// 96 PPI: a form's Width and Height include it.
+constexpr TSize kDesignFrame{16, 39};
+// The lines a memo shows at the least.
+constexpr int kMemoLeastLines = 3;
 
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
@@ -264,7 +239,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
   std::map<std::string, TControl*> byName;
   std::vector<std::pair<long, TControl*>> tabbed;
   std::vector<TControl*> untabbed;
-  std::vector<Placed> labels, memos;
+  std::vector<Placed> all, labels, memos;
 
   for (const ObjectDescription& object : description.controls) {
     Properties p(object);
@@ -318,6 +293,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
       untabbed.push_back(control);
     }
     control->SetBounds(bounds);
+    all.push_back({control, bounds});
     if (cls == "TLabel") labels.push_back({control, bounds});
     if (cls == "TMemo") memos.push_back({control, bounds});
     p.Finish();
@@ -345,8 +321,37 @@ void FormClass::Load(TForm& form, std::string_view text) const {
 
   backend::SetFormStyle(form.Handle(), color, font, texts);
   backend::SetTabOrder(form.Handle(), natives);
-  for (auto [label, memo] : LabelsOverMemos(labels, memos))
-    backend::SetLabelFor(label->Handle(), memo->Handle());
+  auto boundsOf = [](const std::vector<Placed>& placed) {
+    std::vector<TRect> bounds;
+    for (const Placed& p : placed) bounds.push_back(p.bounds);
+    return bounds;
+  };
+  for (auto [label, memo] : Stacked(boundsOf(labels), boundsOf(memos), true))
+    backend::SetLabelFor(labels[label].control->Handle(), memos[memo].control->Handle());
+
+  // Every control in the layout, in the order created.
+  std::vector<FormLayout::Design> design;
+  std::vector<TControl*> controls;
+  for (const Placed& p : all) {
+    using Part = FormLayout::Part;
+    const bool memo = dynamic_cast<TMemo*>(p.control) != nullptr;
+    const Part part = memo                                           ? Part::Box
+                      : dynamic_cast<TLabel*>(p.control) != nullptr  ? Part::Label
+                      : dynamic_cast<TButton*>(p.control) != nullptr ? Part::Button
+                                                                     : Part::Other;
+    design.push_back(
+        {p.bounds, part, memo ? backend::MemoHeight(p.control->Handle(), kMemoLeastLines) : 0});
+    controls.push_back(p.control);
+  }
+  auto layout = std::make_shared<const FormLayout>(
+      TSize{formBounds.Width - kDesignFrame.Width, formBounds.Height - kDesignFrame.Height},
+      design);
+  backend::SetLayout(form.Handle(),
+                     {layout->Designed(), layout->Minimum(), [layout, controls](TSize client) {
+                        const std::vector<TRect> placed = layout->Place(client);
+                        for (std::size_t i = 0; i < controls.size(); ++i)
+                          controls[i]->SetBounds(placed[i]);
+                      }});
   if (caption) form.SetText(*caption);
   form.SetBounds(formBounds);
 }
