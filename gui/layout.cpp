@@ -208,8 +208,10 @@ std::vector<FormLayout::Segment> FormLayout::TopRowAcross() const {
     run.push_back({Segment::Fixed, r.Width, r.Width});
     x = std::max(x, r.Left + r.Width);
   }
+  // The row keeps its place at the left: the room right of it takes what the
+  // width adds, and gives way after the gaps.
   const int gap = std::max(0, design_.Width - x);
-  run.push_back({Segment::Gap, gap, std::min(gap, kMinGap)});
+  run.push_back({Segment::Box, gap, std::min(gap, kMinGap)});
   return run;
 }
 

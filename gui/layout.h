@@ -9,8 +9,8 @@
 //    puts it.
 //  - Larger: the boxes take all the extra width, each column its share in
 //    proportion to its designed width, and all the extra height; a label
-//    stays just above its box, a button just below, the top row at the top
-//    (where no box is, the gaps take the width).
+//    stays just above its box, a button just below, the top row where it
+//    is, at the top left.
 //  - Smaller: the gaps shrink first, down to kMinGap, then the boxes, down
 //    to the minimum they are given; no other control ever shrinks.
 #pragma once

@@ -135,6 +135,7 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
     const int send = at("mSend").Width - 201, receive = at("mReceive").Width - 217;
     EXPECT_EQ(send + receive, client.Width - kDesign.Width);
     EXPECT_NEAR(send * 217.0, receive * 201.0, 418.0);
+    EXPECT_EQ(at("Button2").Left, 488) << "the top row keeps its place";
   }
   if (client.Height >= kDesign.Height) {
     EXPECT_EQ(at("mSend").Height - 185, client.Height - kDesign.Height);
