@@ -61,11 +61,11 @@ std::string U(const QString& text) { return text.toStdString(); }
 
 // A form's bounds include the frame the window manager adds, known only once
 // the window is mapped: place the client area so that the whole fits the
-// screen's available area. Where the desktop reports no frame (a Wayland
-// compositor drawing its own, or none drawn yet), the client area takes the
-// size the design gives it. Placed again only when a frame first shows up:
-// any size the desktop or the user gives the window after that (tiling,
-// maximising, a resize, a frame that changes with them) it keeps.
+// screen's available area, moved into it where the designed place does not. Where the desktop
+// reports no frame (a Wayland compositor drawing its own, or none drawn yet), the client area takes
+// the size the design gives it. Placed again only when a frame first shows up: any size the desktop
+// or the user gives the window after that (tiling, maximising, a resize, a frame that changes with
+// them) it keeps.
 class FramePlacer final : public QObject {
  public:
   explicit FramePlacer(Native* form) : QObject(form->widget), form_(form) {}
