@@ -248,6 +248,10 @@ class Desktop:
     def fills_its_place(self, window):
         return True  # a stacking desktop gives the window the size it asks for
 
+    @staticmethod
+    def close_window(window):
+        subprocess.run(["wmctrl", "-i", "-c", window], timeout=30)
+
     def frame_and_screen(self, window):
         """The window's place with its frame, and the screen's, as (x, y, w, h)."""
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
@@ -391,6 +395,9 @@ class WaylandDesktop:
                   (width - 5, height - 5)]
         background, button, *corners = self.pixels([(left + x, top + y) for x, y in places])
         return button != background and all(c == background for c in corners)
+
+    def close_window(self, window):
+        self.swaymsg("[con_id=%d]" % window, "kill")
 
     def frame_and_screen(self, window):
         node = next(n for n in self.windows() if n["id"] == window)
@@ -740,9 +747,30 @@ class EndToEnd(unittest.TestCase):
             self.assertLessEqual(abs(sum(c[4] for c in boxes) - (width - 262 * scale)), 2 * scale + 1)
             for box in boxes:
                 self.assertLessEqual(abs(box[5] - (height - 256 * scale)), scale + 1)
-        subprocess.run(["wmctrl", "-c", "Form1"] if DISPLAY_SERVER == "x11" else
-                       ["swaymsg", "[con_id=%d]" % self.window, "kill"], timeout=30)
+        d.close_window(self.window)
         self.assertEqual(self.exit_status(), 0)
+
+    def test_without_a_chinese_font(self):
+        """On a system with no font for the captions: the window still opens,
+        and the terminal names the package to install, once."""
+        if not isinstance(TARGET, LinuxProgram):
+            self.skipTest("the Linux program's fonts")
+        folder = tempfile.mkdtemp(prefix="comtester-e2e-fonts-")
+        self.addCleanup(shutil.rmtree, folder)
+        latin = "/usr/share/fonts/truetype/dejavu"
+        self.assertTrue(os.path.isdir(latin), "no DejaVu fonts (fonts-dejavu-core)")
+        with open(os.path.join(folder, "fonts.conf"), "w") as f:
+            f.write('<?xml version="1.0"?>\n<fontconfig><dir>%s</dir><cachedir>%s</cachedir>'
+                    '</fontconfig>\n' % (latin, folder))
+        env = dict(os.environ, FONTCONFIG_FILE=os.path.join(folder, "fonts.conf"))
+        self.process = subprocess.Popen([TARGET.program], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        self.window = self.desktop.window("Form1")
+        self.desktop.close_window(self.window)
+        self.assertEqual(self.exit_status(), 0)
+        said = [line for line in self.process.stderr.read().splitlines() if "font" in line]
+        self.assertEqual(said, ["comtester shows its captions in Chinese, and no font here has "
+                                "them: install the package fonts-noto-cjk."])
 
     def test_closing_by_the_frame(self):
         self.start()
