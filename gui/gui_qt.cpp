@@ -89,7 +89,11 @@ class FramePlacer final : public QObject {
                              : QSize();
     QScreen* screen = QGuiApplication::screenAt(QPoint(wanted.Left, wanted.Top));
     if (!screen) screen = w->screen();
-    const QRect area = screen->availableGeometry();
+    QRect area = screen->availableGeometry();
+    // A Wayland compositor places a window itself, and centres the client
+    // area, not the frame: leave room for a title above it on both sides.
+    if (frame.isNull() && QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+      area.setHeight(area.height() - (around.height() - around.width() / 2));
     const TRect fitted = FitInto(wanted, {area.x(), area.y(), area.width(), area.height()});
     w->resize(fitted.Width - around.width(), fitted.Height - around.height());
     w->move(fitted.Left, fitted.Top);

@@ -403,7 +403,9 @@ class WaylandDesktop:
         node = next(n for n in self.windows() if n["id"] == window)
         output = json.loads(self.swaymsg("-t", "get_outputs"))[0]["rect"]
         place = lambda rect: tuple(rect[k] for k in ("x", "y", "width", "height"))
-        return place(node["rect"]), place(output)
+        x, y, w, h = place(node["rect"])
+        title = node["deco_rect"]["height"]  # drawn above the node's own rect
+        return (x, y - title, w, h + title), place(output)
 
     def pixels(self, points):
         """The colours at those points of the screen, as (r, g, b)."""
@@ -725,6 +727,7 @@ class EndToEnd(unittest.TestCase):
         if SCREENSHOT:
             d.screenshot(SCREENSHOT)
         (x, y, w, h), (sx, sy, sw, sh) = d.frame_and_screen(self.window)
+        print("frame %dx%d at %d,%d on %dx%d; client %dx%d" % (w, h, x, y, sw, sh, width, height))
         self.assertTrue(sx <= x and sy <= y and x + w <= sx + sw and y + h <= sy + sh,
                         "the window %r is not inside the screen %r" % ((x, y, w, h), (sx, sy, sw, sh)))
         self.assertEqual(len(placed), 9, placed)
