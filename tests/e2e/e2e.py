@@ -252,6 +252,10 @@ class Desktop:
     def close_window(window):
         subprocess.run(["wmctrl", "-i", "-c", window], timeout=30)
 
+    def resize(self, window, width, height):
+        self.xdotool("windowsize", window, str(width), str(height))
+        return True
+
     def frame_and_screen(self, window):
         """The window's place with its frame, and the screen's, as (x, y, w, h)."""
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
@@ -398,6 +402,14 @@ class WaylandDesktop:
 
     def close_window(self, window):
         self.swaymsg("[con_id=%d]" % window, "kill")
+
+    def resize(self, window, width, height):
+        """Only a floating window: a tiled one takes its tile."""
+        node = next(n for n in self.windows() if n["id"] == window)
+        if node.get("type") != "floating_con":
+            return False
+        self.swaymsg("[con_id=%d]" % window, "resize", "set", str(width), str(height))
+        return True
 
     def frame_and_screen(self, window):
         node = next(n for n in self.windows() if n["id"] == window)
@@ -720,36 +732,52 @@ class EndToEnd(unittest.TestCase):
             return (size.width, size.height), sorted(
                 (c.getRoleName(), c.name, e.x - size.x, e.y - size.y, e.width, e.height)
                 for c in form if c is not None for e in [extents(c)])
-        # Settled: the same twice running, a while apart.
-        seen = [None]
-        wait_for(lambda: seen.append(controls()) or (seen[-1] == seen[-2] and seen[-1]), 20, 0.5)
-        (width, height), placed = seen[-1]
+        def settled():
+            """The same twice running, a while apart."""
+            seen = [None]
+            wait_for(lambda: seen.append(controls()) or (seen[-1] == seen[-2] and seen[-1]), 20, 0.5)
+            return seen[-1]
+
+        def check(size, placed):
+            width, height = size
+            self.assertEqual(len(placed), 9, placed)
+            # In the toolkit's pixels or the screen's: the open button says which.
+            scale = next(c[4] for c in placed if c[:2] == ("push button", "開啟通訊埠")) / 145
+            for i, (role, name, left, top, cw, ch) in enumerate(placed):
+                self.assertTrue(left >= 0 and top >= 0 and left + cw <= width and top + ch <= height,
+                                "%s %s at %r is not inside %dx%d" % (role, name, placed[i][2:],
+                                                                     width, height))
+                for other in placed[i + 1:]:
+                    self.assertFalse(left < other[2] + other[4] and other[2] < left + cw and
+                                     top < other[3] + other[5] and other[3] < top + ch,
+                                     "%s %s on %r" % (role, name, (placed[i], other)))
+                if (role, name) in DESIGNED:
+                    dw, dh = DESIGNED[role, name]
+                    self.assertTrue(abs(cw - dw * scale) <= 1 and abs(ch - dh * scale) <= 1,
+                                    "%s %s is %dx%d" % (role, name, cw, ch))
+            # The boxes take the room beyond the design's 680 x 441.
+            boxes = [c for c in placed if c[0] == "text"]
+            if width >= 680 * scale and height >= 441 * scale:
+                self.assertLessEqual(abs(sum(c[4] for c in boxes) - (width - 262 * scale)),
+                                     2 * scale + 1)
+                for box in boxes:
+                    self.assertLessEqual(abs(box[5] - (height - 256 * scale)), scale + 1)
+
+        size, placed = settled()
         if SCREENSHOT:
             d.screenshot(SCREENSHOT)
         (x, y, w, h), (sx, sy, sw, sh) = d.frame_and_screen(self.window)
-        print("frame %dx%d at %d,%d on %dx%d; client %dx%d" % (w, h, x, y, sw, sh, width, height))
+        print("frame %dx%d at %d,%d on %dx%d; client %dx%d" % (w, h, x, y, sw, sh, *size))
         self.assertTrue(sx <= x and sy <= y and x + w <= sx + sw and y + h <= sy + sh,
                         "the window %r is not inside the screen %r" % ((x, y, w, h), (sx, sy, sw, sh)))
-        self.assertEqual(len(placed), 9, placed)
-        # Sizes read in the toolkit's pixels or the screen's: the open button says which.
-        scale = next(c[4] for c in placed if c[:2] == ("push button", "開啟通訊埠")) / 145
-        for i, (role, name, left, top, cw, ch) in enumerate(placed):
-            self.assertTrue(left >= 0 and top >= 0 and left + cw <= width and top + ch <= height,
-                            "%s %s at %r is not inside %dx%d" % (role, name, placed[i][2:], width, height))
-            for other in placed[i + 1:]:
-                self.assertFalse(left < other[2] + other[4] and other[2] < left + cw and
-                                 top < other[3] + other[5] and other[3] < top + ch,
-                                 "%s %s on %r" % (role, name, (placed[i], other)))
-            if (role, name) in DESIGNED:
-                dw, dh = DESIGNED[role, name]
-                self.assertTrue(abs(cw - dw * scale) <= 1 and abs(ch - dh * scale) <= 1,
-                                "%s %s is %dx%d" % (role, name, cw, ch))
-        # The boxes take the room beyond the design's 680 x 441.
-        boxes = [c for c in placed if c[0] == "text"]
-        if width >= 680 * scale and height >= 441 * scale:
-            self.assertLessEqual(abs(sum(c[4] for c in boxes) - (width - 262 * scale)), 2 * scale + 1)
-            for box in boxes:
-                self.assertLessEqual(abs(box[5] - (height - 256 * scale)), scale + 1)
+        check(size, placed)
+        # Made as small as the user can: it stops at a size that still shows everything.
+        if d.resize(self.window, 100, 80):
+            wait_for(lambda: (c := controls()) and c[0] != size, 10, 0.2)
+            smaller, placed = settled()
+            print("made smaller by the user: client %dx%d" % smaller)
+            self.assertLess(smaller[0] * smaller[1], size[0] * size[1])
+            check(smaller, placed)
         d.close_window(self.window)
         self.assertEqual(self.exit_status(), 0)
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -426,6 +427,9 @@ TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
               window[1] + window[3] <= work[1] + work[3])
       << "window " << window[0] << "," << window[1] << " " << window[2] << "x" << window[3];
   std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
+  std::cout << "window " << window[2] << "x" << window[3] << " at " << window[0] << "," << window[1]
+            << " in a work area of " << work[2] << "x" << work[3] << "; client " << client[0] << "x"
+            << client[1] << " at 96 PPI\n";
 
   const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
                                                                {"接收資料", {48, 13}},
