@@ -256,6 +256,23 @@ class Desktop:
         self.xdotool("windowsize", window, str(width), str(height))
         return True
 
+    @staticmethod
+    def offers_maximising(window):
+        """Whether the window's Motif hints let a window manager offer it."""
+        prop = subprocess.run(["xprop", "-id", window, "_MOTIF_WM_HINTS"], capture_output=True,
+                              text=True, timeout=30).stdout
+        if "=" not in prop:
+            return True  # no hints: every function
+        flags, functions = (int(v, 16) for v in prop.split("=")[1].split(",")[:2])
+        # With MWM_FUNC_ALL (1) the other bits take functions away.
+        return not flags & 1 or bool(functions & 1) != bool(functions & 0x10)
+
+    @staticmethod
+    def maximise(window):
+        subprocess.run(["wmctrl", "-i", "-r", window, "-b", "add,maximized_vert,maximized_horz"],
+                       timeout=30)
+        return True
+
     def frame_and_screen(self, window):
         """The window's place with its frame, and the screen's, as (x, y, w, h)."""
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
@@ -402,6 +419,9 @@ class WaylandDesktop:
 
     def close_window(self, window):
         self.swaymsg("[con_id=%d]" % window, "kill")
+
+    def maximise(self, window):
+        return False  # tiled, it takes its tile; floating, sway has no maximising
 
     def resize(self, window, width, height):
         """Only a floating window: a tiled one takes its tile."""
@@ -778,6 +798,15 @@ class EndToEnd(unittest.TestCase):
             print("made smaller by the user: client %dx%d" % smaller)
             self.assertLess(smaller[0] * smaller[1], size[0] * size[1])
             check(smaller, placed)
+        # Maximised, where the desktop offers it: the boxes take the screen.
+        if DISPLAY_SERVER == "x11":
+            self.assertTrue(d.offers_maximising(self.window), "maximising is not offered")
+        if d.maximise(self.window):
+            wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 10, 0.2)
+            larger, placed = settled()
+            print("maximised: client %dx%d" % larger)
+            self.assertGreater(larger[0] * larger[1], size[0] * size[1])
+            check(larger, placed)
         d.close_window(self.window)
         self.assertEqual(self.exit_status(), 0)
 
