@@ -397,6 +397,47 @@ struct Screen {
   int dpi;
 };
 
+// Every control inside the client area, none on another, every control but
+// the memos at its designed size so that its caption shows whole.
+void CheckControls(Driver& driver) {
+  int client[2];
+  std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
+  const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
+                                                               {"接收資料", {48, 13}},
+                                                               {"開啟通訊埠", {145, 81}},
+                                                               {"結束系統", {137, 81}},
+                                                               {"選擇通訊埠", {193, 121}}};
+  std::vector<std::array<int, 4>> placed;
+  std::vector<std::string> answer = driver.Call("controls " + kCaption);
+  ASSERT_EQ(answer.back(), "end");
+  answer.pop_back();
+  for (const std::string& line : answer) {
+    int left, top, width, height;
+    char cls[16], check[16], text[64];
+    ASSERT_EQ(std::sscanf(line.c_str(), "control %15s %d %d %d %d %15s %63s", cls, &left, &top,
+                          &width, &height, check, text),
+              7)
+        << line;
+    if (std::string(check) != "-") continue;  // a radio button, inside its group
+    EXPECT_TRUE(left >= 0 && top >= 0 && left + width <= client[0] && top + height <= client[1])
+        << line << " outside the client area " << client[0] << "x" << client[1];
+    const auto size = designed.find(text);
+    if (std::string(cls) != "Edit" &&
+        size != designed.end()) {  // buttons under the boxes: 169 x 57
+      const bool button = std::string(cls) == "Button" && size->second.first == 48;
+      // Read back at 96 PPI from a scaled place: a pixel either way.
+      const auto [w, h] = button ? std::pair(169, 57) : size->second;
+      EXPECT_TRUE(std::abs(width - w) <= 1 && std::abs(height - h) <= 1) << line;
+    }
+    for (const auto& other : placed)
+      EXPECT_FALSE(left < other[0] + other[2] && other[0] < left + width &&
+                   top < other[1] + other[3] && other[1] < top + height)
+          << line << " overlaps another control";
+    placed.push_back({left, top, width, height});
+  }
+  EXPECT_EQ(placed.size(), 9u);
+}
+
 class OnScreen : public ::testing::TestWithParam<Screen> {
  protected:
   void TearDown() override { g_session->Screen(Session::kScreen); }
@@ -430,46 +471,21 @@ TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
   std::cout << "window " << window[2] << "x" << window[3] << " at " << window[0] << "," << window[1]
             << " in a work area of " << work[2] << "x" << work[3] << "; client " << client[0] << "x"
             << client[1] << " at 96 PPI\n";
-
-  const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
-                                                               {"接收資料", {48, 13}},
-                                                               {"開啟通訊埠", {145, 81}},
-                                                               {"結束系統", {137, 81}},
-                                                               {"選擇通訊埠", {193, 121}}};
-  std::vector<std::array<int, 4>> placed;
-  std::vector<std::string> answer = driver.Call("controls " + kCaption);
-  ASSERT_EQ(answer.back(), "end");
-  answer.pop_back();
-  for (const std::string& line : answer) {
-    int left, top, width, height;
-    char cls[16], check[16], text[64];
-    ASSERT_EQ(std::sscanf(line.c_str(), "control %15s %d %d %d %d %15s %63s", cls, &left, &top,
-                          &width, &height, check, text),
-              7)
-        << line;
-    if (std::string(check) != "-") continue;  // a radio button, inside its group
-    EXPECT_TRUE(left >= 0 && top >= 0 && left + width <= client[0] && top + height <= client[1])
-        << line << " outside the client area " << client[0] << "x" << client[1];
-    const auto size = designed.find(text);
-    if (std::string(cls) != "Edit" &&
-        size != designed.end()) {  // buttons under the boxes: 169 x 57
-      const bool button = std::string(cls) == "Button" && size->second.first == 48;
-      EXPECT_EQ(std::pair(width, height), button ? std::pair(169, 57) : size->second) << line;
-    }
-    for (const auto& other : placed)
-      EXPECT_FALSE(left < other[0] + other[2] && other[0] < left + width &&
-                   top < other[1] + other[3] && other[1] < top + height)
-          << line << " overlaps another control";
-    placed.push_back({left, top, width, height});
-  }
-  EXPECT_EQ(placed.size(), 9u);
-
+  CheckControls(driver);
   const fs::path shot = fs::path(kScreenshot)
                             .replace_filename(fs::path(kScreenshot).stem().string() + "-" +
                                               screen.size + "-" + dpi + "dpi.png");
   fs::remove(shot);
   RunTool({"import", "-window", "root", shot.string()});
   EXPECT_GT(fs::file_size(shot), 0u) << shot;
+
+  // An ordinary sizeable window: maximised, and as small as it goes.
+  EXPECT_EQ(driver.Ok("style " + kCaption), "sizeable maximizable");
+  for (const std::string& command : {"maximize " + kCaption, "resize " + kCaption + " 100 80"}) {
+    driver.Ok(command);
+    std::cout << command << ": client " << driver.Ok("client " + kCaption) << "\n";
+    CheckControls(driver);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, OnScreen,
