@@ -343,16 +343,27 @@ void FormClass::Load(TForm& form, std::string_view text) const {
         {p.bounds, part, memo ? backend::MemoHeight(p.control->Handle(), kMemoLeastLines) : 0});
     controls.push_back(p.control);
   }
-  auto layout = std::make_shared<const FormLayout>(
-      TSize{formBounds.Width - kDesignFrame.Width, formBounds.Height - kDesignFrame.Height},
-      design);
+  auto within = [](const TRect& r) {
+    return r.Left >= 0 && r.Top >= 0 && r.Width <= FormLayout::kLargest - r.Left &&
+           r.Height <= FormLayout::kLargest - r.Top;
+  };
+  const TSize designClient{formBounds.Width - kDesignFrame.Width,
+                           formBounds.Height - kDesignFrame.Height};
+  const bool fits = within({0, 0, designClient.Width, designClient.Height}) &&
+                    std::all_of(design.begin(), design.end(),
+                                [&](const FormLayout::Design& d) { return within(d.bounds); });
+  if (caption) form.SetText(*caption);
+  if (!fits) {  // controls off the client area, or no screen as large: left as described
+    form.SetBounds(formBounds);
+    return;
+  }
+  auto layout = std::make_shared<const FormLayout>(designClient, design);
   backend::SetLayout(form.Handle(),
                      {layout->Designed(), layout->Minimum(), [layout, controls](TSize client) {
                         const std::vector<TRect> placed = layout->Place(client);
                         for (std::size_t i = 0; i < controls.size(); ++i)
                           controls[i]->SetBounds(placed[i]);
                       }});
-  if (caption) form.SetText(*caption);
   form.SetBounds(formBounds);
 }
 

@@ -86,7 +86,7 @@ class FramePlacer final : public QObject {
     const QSize around = !frame.isNull() ? frame
                          : design.Width > 0
                              ? QSize(wanted.Width - design.Width, wanted.Height - design.Height)
-                             : QSize();
+                             : QSize(0, 0);
     QScreen* screen = QGuiApplication::screenAt(QPoint(wanted.Left, wanted.Top));
     if (!screen) screen = w->screen();
     QRect area = screen->availableGeometry();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <numeric>
 
 namespace gui {
@@ -19,17 +20,17 @@ namespace {
 
 // Shares `amount` out in proportion to `weights` (equally where all are
 // zero), the shares adding up to exactly `amount`.
-std::vector<int> Shares(long amount, std::vector<long> weights) {
-  long total = std::accumulate(weights.begin(), weights.end(), 0L);
+std::vector<int> Shares(std::int64_t amount, std::vector<std::int64_t> weights) {
+  std::int64_t total = std::accumulate(weights.begin(), weights.end(), std::int64_t{0});
   if (total == 0) {
-    std::fill(weights.begin(), weights.end(), 1L);
-    total = static_cast<long>(weights.size());
+    std::fill(weights.begin(), weights.end(), 1);
+    total = static_cast<std::int64_t>(weights.size());
   }
   std::vector<int> shares;
-  long before = 0, given = 0;
-  for (long w : weights) {
+  std::int64_t before = 0, given = 0;
+  for (std::int64_t w : weights) {
     before += w;
-    const long upTo = amount * before / total;
+    const std::int64_t upTo = amount * before / total;
     shares.push_back(static_cast<int>(upTo - given));
     given = upTo;
   }
@@ -43,16 +44,17 @@ std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
   for (const Segment& s : run) lengths.push_back(s.length);
   const int sum = std::accumulate(lengths.begin(), lengths.end(), 0);
   // Which kinds give or take, in turn.
-  auto apply = [&](Segment::Kind kind, long amount, bool grow) {
+  auto apply = [&](Segment::Kind kind, std::int64_t amount, bool grow) -> std::int64_t {
     std::vector<std::size_t> at;
-    std::vector<long> weights;
+    std::vector<std::int64_t> weights;
     for (std::size_t i = 0; i < run.size(); ++i) {
       if (run[i].kind != kind) continue;
       at.push_back(i);
       weights.push_back(grow ? run[i].length : lengths[i] - run[i].minimum);
     }
-    if (at.empty()) return 0L;
-    if (!grow) amount = std::min(amount, std::accumulate(weights.begin(), weights.end(), 0L));
+    if (at.empty()) return 0;
+    if (!grow)
+      amount = std::min(amount, std::accumulate(weights.begin(), weights.end(), std::int64_t{0}));
     const std::vector<int> shares = Shares(amount, weights);
     for (std::size_t k = 0; k < at.size(); ++k) lengths[at[k]] += grow ? shares[k] : -shares[k];
     return amount;
@@ -60,7 +62,7 @@ std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
   if (total >= sum) {
     if (apply(Segment::Box, total - sum, true) == 0) apply(Segment::Gap, total - sum, true);
   } else {
-    const long shrunk = apply(Segment::Gap, sum - total, false);
+    const std::int64_t shrunk = apply(Segment::Gap, sum - total, false);
     apply(Segment::Box, sum - total - shrunk, false);
   }
   return lengths;
@@ -75,8 +77,9 @@ int FormLayout::Least(const std::vector<Segment>& run) {
 std::vector<std::pair<std::size_t, std::size_t>> Stacked(const std::vector<TRect>& uppers,
                                                          const std::vector<TRect>& lowers,
                                                          bool byUpper) {
+  // In 64 bits: sums of a description's positions and sizes may be past an int.
   struct Candidate {
-    int gap, overlap;
+    std::int64_t gap, overlap;
     std::size_t upper, lower;
   };
   std::vector<Candidate> candidates;
@@ -84,8 +87,10 @@ std::vector<std::pair<std::size_t, std::size_t>> Stacked(const std::vector<TRect
     for (std::size_t l = 0; l < lowers.size(); ++l) {
       const TRect& a = uppers[u];
       const TRect& b = lowers[l];
-      const int gap = b.Top - (a.Top + a.Height);
-      const int overlap = std::min(a.Left + a.Width, b.Left + b.Width) - std::max(a.Left, b.Left);
+      const std::int64_t gap = std::int64_t{b.Top} - a.Top - a.Height;
+      const std::int64_t overlap =
+          std::min(std::int64_t{a.Left} + a.Width, std::int64_t{b.Left} + b.Width) -
+          std::max(a.Left, b.Left);
       if (gap >= 0 && gap <= (byUpper ? a.Height : b.Height) && overlap > 0)
         candidates.push_back({gap, overlap, u, l});
     }
@@ -283,7 +288,9 @@ std::vector<TRect> FormLayout::Place(TSize client) const {
         // Its place in the column's room to spare, kept in proportion.
         r.Width = std::min(d.Width, span);
         const int slack = designed - d.Width;
-        r.Left = left + (slack > 0 ? (d.Left - column.left) * (span - r.Width) / slack : 0);
+        r.Left = left + (slack > 0 ? static_cast<int>(std::int64_t{d.Left - column.left} *
+                                                      (span - r.Width) / slack)
+                                   : 0);
       }
     }
     const int below = top + (rowBottom_ - rowTop_);

@@ -55,7 +55,10 @@ class FormLayout {
 
   // A label stands in a box's column when it stands just above it (by its
   // own height at most), a button when just below it (by its own height).
+  // Every position and size within kLargest.
   FormLayout(TSize designClient, const std::vector<Design>& controls);
+  // Larger than any screen: a form that reaches further is not laid out.
+  static constexpr int kLargest = 32767;
 
   // The least client area at which every control is whole and none overlaps.
   TSize Minimum() const { return minimum_; }
