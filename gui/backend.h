@@ -12,10 +12,12 @@
 //   or a port by its caption, and a memo by the label that stands for it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "gui/gui.h"
+#include "gui/layout.h"
 
 namespace gui::backend {
 
@@ -36,6 +38,9 @@ void Initialize();
 Native* Create(Kind kind, TControl& control, Native* parent);
 void Destroy(Native* native);
 
+// A form's bounds include its frame: the backend puts the window where they
+// say as far as the screen's available area (the screen less its panels)
+// lets it, moving it, then making it smaller, to fit.
 void SetBounds(Native* native, const TRect& bounds);
 TRect Bounds(Native* native);
 void SetText(Native* native, const std::string& utf8);
@@ -56,6 +61,21 @@ void SetTabOrder(Native* form, const std::vector<Native*>& order);
 // backend may move the label within the form's child order, never into the
 // order that Tab follows.
 void SetLabelFor(Native* label, Native* control);
+// The height a memo needs to show `lines` whole lines of text, its frame
+// and margins included, in 96-PPI pixels.
+int MemoHeight(Native* memo, int lines);
+
+// How a form's controls follow its client area. The backend calls `place`
+// with the client area's size (96-PPI pixels) whenever that changes, never
+// lets it become smaller than `minimum`, and offers resizing and maximising.
+// `design` is the client area at the form's designed size, where the frame
+// the desktop adds is not known yet.
+struct Layout {
+  TSize design, minimum;
+  std::function<void(TSize client)> place;
+};
+void SetLayout(Native* form, Layout layout);
+
 // The window icon, from the embedded resource of that name.
 void SetIcon(Native* form, const std::string& resource);
 

@@ -4,12 +4,14 @@
 #include <cctype>
 #include <climits>
 #include <cstdint>
-#include <optional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "gui/backend.h"
 #include "gui/form_description.h"
+#include "gui/layout.h"
 
 using gui::backend::Kind;
 
@@ -192,47 +194,17 @@ backend::SystemColor ColorNamed(const ObjectDescription& object, const std::stri
 }
 
 // A memo shows no caption of its own, so a screen reader names it by the
-// label standing right above it: one whose box overlaps the memo's
-// horizontally and ends above the memo's top edge, by no more than the
-// label's own height. The closest pairs are taken first (the wider overlap,
-// then the earlier in the description, on a tie); each label names one memo.
+// label standing just above it.
 struct Placed {
   TControl* control;
   TRect bounds;
 };
 
-std::vector<std::pair<TControl*, TControl*>> LabelsOverMemos(const std::vector<Placed>& labels,
-                                                             const std::vector<Placed>& memos) {
-  // In 64 bits: the sums and differences of a description's nine-digit
-  // positions and sizes are past an int.
-  struct Candidate {
-    std::int64_t gap, overlap;
-    std::size_t label, memo;
-  };
-  std::vector<Candidate> candidates;
-  for (std::size_t l = 0; l < labels.size(); ++l) {
-    for (std::size_t m = 0; m < memos.size(); ++m) {
-      const TRect& a = labels[l].bounds;
-      const TRect& b = memos[m].bounds;
-      const std::int64_t gap = std::int64_t{b.Top} - a.Top - a.Height;
-      const std::int64_t overlap =
-          std::min(std::int64_t{a.Left} + a.Width, std::int64_t{b.Left} + b.Width) -
-          std::max(a.Left, b.Left);
-      if (gap >= 0 && gap <= a.Height && overlap > 0) candidates.push_back({gap, overlap, l, m});
-    }
-  }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& x, const auto& y) {
-    return x.gap != y.gap ? x.gap < y.gap : x.overlap > y.overlap;
-  });
-  std::vector<bool> labelTaken(labels.size()), memoTaken(memos.size());
-  std::vector<std::pair<TControl*, TControl*>> pairs;
-  for (const Candidate& c : candidates) {
-    if (labelTaken[c.label] || memoTaken[c.memo]) continue;
-    labelTaken[c.label] = memoTaken[c.memo] = true;
-    pairs.emplace_back(labels[c.label].control, memos[c.memo].control);
-  }
-  return pairs;
-}
+// The frame of a sizeable window on the desktop the forms are designed on, at
+// 96 PPI: a form's Width and Height include it.
+constexpr TSize kDesignFrame{16, 39};
+// The lines a memo shows at the least.
+constexpr int kMemoLeastLines = 3;
 
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
@@ -275,7 +247,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
   std::map<std::string, TControl*> byName;
   std::vector<std::pair<long, TControl*>> tabbed;
   std::vector<TControl*> untabbed;
-  std::vector<Placed> labels, memos;
+  std::vector<Placed> all, labels, memos;
 
   for (const ObjectDescription& object : description.controls) {
     Properties p(object);
@@ -329,6 +301,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
       untabbed.push_back(control);
     }
     control->SetBounds(bounds);
+    all.push_back({control, bounds});
     if (cls == "TLabel") labels.push_back({control, bounds});
     if (cls == "TMemo") memos.push_back({control, bounds});
     p.Finish();
@@ -356,9 +329,49 @@ void FormClass::Load(TForm& form, std::string_view text) const {
 
   backend::SetFormStyle(form.Handle(), color, font, texts);
   backend::SetTabOrder(form.Handle(), natives);
-  for (auto [label, memo] : LabelsOverMemos(labels, memos))
-    backend::SetLabelFor(label->Handle(), memo->Handle());
+  auto boundsOf = [](const std::vector<Placed>& placed) {
+    std::vector<TRect> bounds;
+    for (const Placed& p : placed) bounds.push_back(p.bounds);
+    return bounds;
+  };
+  for (auto [label, memo] : Stacked(boundsOf(labels), boundsOf(memos), true))
+    backend::SetLabelFor(labels[label].control->Handle(), memos[memo].control->Handle());
+
+  // Every control in the layout, in the order created.
+  std::vector<FormLayout::Design> design;
+  std::vector<TControl*> controls;
+  for (const Placed& p : all) {
+    using Part = FormLayout::Part;
+    const bool memo = dynamic_cast<TMemo*>(p.control) != nullptr;
+    const Part part = memo                                           ? Part::Box
+                      : dynamic_cast<TLabel*>(p.control) != nullptr  ? Part::Label
+                      : dynamic_cast<TButton*>(p.control) != nullptr ? Part::Button
+                                                                     : Part::Other;
+    design.push_back(
+        {p.bounds, part, memo ? backend::MemoHeight(p.control->Handle(), kMemoLeastLines) : 0});
+    controls.push_back(p.control);
+  }
+  auto within = [](const TRect& r) {
+    return r.Left >= 0 && r.Top >= 0 && r.Width <= FormLayout::kLargest - r.Left &&
+           r.Height <= FormLayout::kLargest - r.Top;
+  };
+  const TSize designClient{formBounds.Width - kDesignFrame.Width,
+                           formBounds.Height - kDesignFrame.Height};
+  const bool fits = within({0, 0, designClient.Width, designClient.Height}) &&
+                    std::all_of(design.begin(), design.end(),
+                                [&](const FormLayout::Design& d) { return within(d.bounds); });
   if (caption) form.SetText(*caption);
+  if (!fits) {  // controls off the client area, or no screen as large: left as described
+    form.SetBounds(formBounds);
+    return;
+  }
+  auto layout = std::make_shared<const FormLayout>(designClient, design);
+  backend::SetLayout(form.Handle(),
+                     {layout->Designed(), layout->Minimum(), [layout, controls](TSize client) {
+                        const std::vector<TRect> placed = layout->Place(client);
+                        for (std::size_t i = 0; i < controls.size(); ++i)
+                          controls[i]->SetBounds(placed[i]);
+                      }});
   form.SetBounds(formBounds);
 }
 

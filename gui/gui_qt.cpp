@@ -5,14 +5,13 @@
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
-#include <QShortcut>
 #include <QEvent>
 #include <QFileInfo>
 #include <QFontDatabase>
-#include <QImage>
-#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -21,10 +20,11 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
-
-
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,22 +40,27 @@ struct gui::Native {
   std::vector<QRadioButton*> radios;
   TRect frame;                      // a form's wanted bounds, frame included
   std::optional<QSize> allowedFor;  // the frame size those bounds were placed for
+  backend::Layout layout;           // a form's
 };
 
 namespace gui::backend {
 
 namespace {
 
+constexpr char kNoChineseFont[] =
+    "comtester shows its captions in Chinese, and no font here has them: install the package "
+    "fonts-noto-cjk.\n";
+
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string U(const QString& text) { return text.toStdString(); }
 
 // A form's bounds include the frame the window manager adds, known only once
-// the window is mapped: place the client area so that the whole fits. Where
-// the desktop reports no frame (a Wayland compositor drawing its own, or none
-// drawn yet), the client area takes the size the design gives it inside a
-// Windows frame. Placed again only when a frame first shows up: any size the
-// desktop or the user gives the window after that (tiling, maximising, a
-// resize, a frame that changes with them) it keeps.
+// the window is mapped: place the client area so that the whole fits the
+// screen's available area, moved into it where the designed place does not. Where the desktop
+// reports no frame (a Wayland compositor drawing its own, or none drawn yet), the client area takes
+// the size the design gives it. Placed again only when a frame first shows up: any size the desktop
+// or the user gives the window after that (tiling, maximising, a resize, a frame that changes with
+// them) it keeps.
 class FramePlacer final : public QObject {
  public:
   explicit FramePlacer(Native* form) : QObject(form->widget), form_(form) {}
@@ -71,10 +76,22 @@ class FramePlacer final : public QObject {
     QWidget* w = form->widget;
     const QSize frame = Frame(w);
     form->allowedFor = frame;
-    // The frame the design allows for: 680x441 inside 696x480 at 96 PPI.
-    const QSize around = frame.isNull() ? QSize(16, 39) : frame;
-    w->resize(form->frame.Width - around.width(), form->frame.Height - around.height());
-    w->move(form->frame.Left, form->frame.Top);
+    const TRect& wanted = form->frame;
+    const TSize design = form->layout.design;
+    const QSize around = !frame.isNull() ? frame
+                         : design.Width > 0
+                             ? QSize(wanted.Width - design.Width, wanted.Height - design.Height)
+                             : QSize(0, 0);
+    QScreen* screen = QGuiApplication::screenAt(QPoint(wanted.Left, wanted.Top));
+    if (!screen) screen = w->screen();
+    QRect area = screen->availableGeometry();
+    // A Wayland compositor places a window itself, and centres the client
+    // area, not the frame: leave room for a title above it on both sides.
+    if (frame.isNull() && QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+      area.setHeight(area.height() - (around.height() - around.width() / 2));
+    const TRect fitted = FitInto(wanted, {area.x(), area.y(), area.width(), area.height()});
+    w->resize(fitted.Width - around.width(), fitted.Height - around.height());
+    w->move(fitted.Left, fitted.Top);
   }
 
  private:
@@ -99,10 +116,18 @@ class FormWidget final : public QWidget {
  public:
   FormWidget()
       : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                             Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {}
+                             Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint) {}
   void SetStops(const std::vector<QWidget*>& stops) { stops_.assign(stops.begin(), stops.end()); }
+  void SetPlace(std::function<void(TSize)> place) {
+    place_ = std::move(place);
+    if (place_) place_({width(), height()});
+  }
 
  protected:
+  void resizeEvent(QResizeEvent* event) override {
+    if (place_) place_({width(), height()});
+    QWidget::resizeEvent(event);
+  }
   bool focusNextPrevChild(bool next) override {
     const QWidget* focus = QApplication::focusWidget();
     const std::size_t n = stops_.size();
@@ -123,6 +148,7 @@ class FormWidget final : public QWidget {
 
  private:
   std::vector<QPointer<QWidget>> stops_;
+  std::function<void(TSize)> place_;
 };
 
 // Keys on a button as Windows has them: Enter (either one) presses a push
@@ -265,7 +291,7 @@ QImage DecodeIcon16(std::string_view ico) {
 
 Native* Create(Kind kind, TControl& control, Native* parent) {
   Initialize();
-  auto* native = new Native{kind, &control, nullptr, {}, {}, std::nullopt};
+  auto* native = new Native{kind, &control, nullptr, {}, {}, std::nullopt, {}};
   QWidget* on = parent ? parent->widget.data() : nullptr;
   switch (kind) {
     case Kind::Form: {
@@ -416,6 +442,24 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
   }
   if (!complete) f.setFamilies({QStringLiteral("Noto Sans CJK TC"), Q(font.name)});
   w->setFont(f);
+  // Where no font has the captions' script, each shows as empty boxes; the
+  // window still works, and the terminal says what would mend it.
+  if (!complete && QFontDatabase::families(QFontDatabase::TraditionalChinese).isEmpty())
+    std::fputs(kNoChineseFont, stderr);
+}
+
+int MemoHeight(Native* memo, int lines) {
+  const auto* edit = static_cast<QPlainTextEdit*>(memo->widget.data());
+  const QMargins margins = edit->contentsMargins();
+  const int documentMargin = static_cast<int>(std::ceil(edit->document()->documentMargin()));
+  return lines * edit->fontMetrics().lineSpacing() + 2 * documentMargin + 2 * edit->frameWidth() +
+         margins.top() + margins.bottom();
+}
+
+void SetLayout(Native* form, Layout layout) {
+  form->layout = layout;
+  form->widget->setMinimumSize(layout.minimum.Width, layout.minimum.Height);
+  static_cast<FormWidget*>(form->widget.data())->SetPlace(layout.place);
 }
 
 void SetTabOrder(Native* form, const std::vector<Native*>& order) {

@@ -35,6 +35,7 @@ struct Native {
   std::vector<std::wstring> texts;
   HFONT hfont = nullptr;
   HWND lastFocus = nullptr;
+  backend::Layout layout;
   // A radio group's buttons:
   std::vector<HWND> radios;
 };
@@ -112,6 +113,20 @@ UINT Dpi(HWND hwnd) {
 
 int Scale(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
 int Unscale(int value, UINT dpi) { return MulDiv(value, 96, static_cast<int>(dpi)); }
+
+// The window's size around a client area of `width` by `height` pixels.
+SIZE AroundClient(HWND hwnd, int width, int height, UINT dpi) {
+  using Adjust = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjustForDpi = User32<Adjust>("AdjustWindowRectExForDpi");
+  const auto style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
+  const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE));
+  RECT r{0, 0, width, height};
+  if (adjustForDpi)
+    adjustForDpi(&r, style, FALSE, exStyle, dpi);
+  else
+    AdjustWindowRectEx(&r, style, FALSE, exStyle);
+  return {r.right - r.left, r.bottom - r.top};
+}
 
 // An edit control breaks lines only at CR LF: a lone CR or LF would join two
 // lines on screen where the Qt backend shows two.
@@ -303,6 +318,22 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
       if (target) SetFocus(target);
       return 0;
     }
+    case WM_SIZE:
+      if (form->layout.place && wParam != SIZE_MINIMIZED) {
+        const UINT dpi = Dpi(hwnd);
+        form->layout.place({Unscale(LOWORD(lParam), dpi), Unscale(HIWORD(lParam), dpi)});
+      }
+      break;
+    case WM_GETMINMAXINFO:
+      if (form->layout.place) {
+        const UINT dpi = Dpi(hwnd);
+        const TSize least = form->layout.minimum;
+        const SIZE around =
+            AroundClient(hwnd, Scale(least.Width, dpi), Scale(least.Height, dpi), dpi);
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {around.cx, around.cy};
+        return 0;
+      }
+      break;
     case WM_DPICHANGED: {
       const UINT dpi = HIWORD(wParam);
       const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -442,11 +473,10 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
   try {
     if (kind == Kind::Form) {
       RegisterFormClass();
-      // A fixed layout: no resizing frame, no maximize box.
-      native->hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, L"",
-                                     WS_OVERLAPPEDWINDOW & ~(WS_THICKFRAME | WS_MAXIMIZEBOX), CW_USEDEFAULT,
-                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
-                                     GetModuleHandleW(nullptr), native);
+      // An ordinary sizeable window: the controls follow its layout.
+      native->hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, L"", WS_OVERLAPPEDWINDOW,
+                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                     nullptr, nullptr, GetModuleHandleW(nullptr), native);
       if (!native->hwnd) throw Exception("cannot create a window");
       return native;
     }
@@ -491,7 +521,19 @@ void Destroy(Native* native) {
 void SetBounds(Native* native, const TRect& bounds) {
   native->bounds = bounds;
   if (native->kind == Kind::Form) {
-    Place(native->hwnd, bounds, Dpi(native->hwnd));  // the whole window, on the screen
+    // The whole window, within its monitor's work area.
+    const UINT dpi = Dpi(native->hwnd);
+    const TRect wanted{Scale(bounds.Left, dpi), Scale(bounds.Top, dpi), Scale(bounds.Width, dpi),
+                       Scale(bounds.Height, dpi)};
+    const RECT at{wanted.Left, wanted.Top, wanted.Left + wanted.Width, wanted.Top + wanted.Height};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromRect(&at, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT& work = monitor.rcWork;
+    const TRect r =
+        FitInto(wanted, {work.left, work.top, work.right - work.left, work.bottom - work.top});
+    SetWindowPos(native->hwnd, nullptr, r.Left, r.Top, r.Width, r.Height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     return;
   }
   PlaceControl(native, Dpi(native->hwnd));
@@ -552,6 +594,30 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font, const std::
   for (const std::string& text : texts) form->texts.push_back(Wide(text));
   ApplyFont(form, Dpi(form->hwnd));
   InvalidateRect(form->hwnd, nullptr, TRUE);
+}
+
+int MemoHeight(Native* memo, int lines) {
+  HDC dc = GetDC(memo->hwnd);
+  HGDIOBJ old =
+      SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(memo->hwnd, WM_GETFONT, 0, 0)));
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(memo->hwnd, dc);
+  const UINT dpi = Dpi(memo->hwnd);
+  // The client edge on each side, and a pixel of the text's own margin.
+  const int pixels =
+      lines * metrics.tmHeight + 2 * (GetSystemMetrics(SM_CYEDGE) * static_cast<int>(dpi) / 96 + 1);
+  return (pixels * 96 + static_cast<int>(dpi) - 1) / static_cast<int>(dpi);
+}
+
+void SetLayout(Native* form, Layout layout) {
+  form->layout = std::move(layout);
+  RECT client;
+  GetClientRect(form->hwnd, &client);
+  const UINT dpi = Dpi(form->hwnd);
+  if (client.right > 0 && client.bottom > 0)
+    form->layout.place({Unscale(client.right, dpi), Unscale(client.bottom, dpi)});
 }
 
 void SetTabOrder(Native* form, const std::vector<Native*>& order) {

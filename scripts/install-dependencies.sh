@@ -19,6 +19,8 @@ packages=(
   libgtest-dev:arm64 libgtest-dev:armhf qemu-user-static
   # running and looking at the programs in tests, the demo and the benchmarks
   wine64 xvfb openbox xdotool wmctrl xclip x11-utils imagemagick python3 util-linux file
+  # a Latin font alone, for the run without a font for the captions
+  fonts-dejavu-core
   # the tests' own Big5 and UTF-8 locales (localedef and its sources)
   locales
   # the serial link on a UART driver in an emulated PC and ARM machine

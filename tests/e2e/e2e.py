@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shipped programs, exactly as built.
 
-    e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [--display-server=x11|wayland] [TEST...]
+    e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [--display-server=x11|wayland]
+           [--screen=WxH [--scale=S] [--floating]] [TEST...]
                             the Linux executable, started by the port launcher
                             users run (scripts/comtester-ports unless given)
                             with /dev/ttyS0 and /dev/ttyS1 bound to
@@ -15,6 +16,10 @@
                             pseudo-terminals
 
 TEST names the cases to run (test_typical_use, ...); all of them by default.
+With --screen, the Linux program on a screen of that size at that scale (Qt's
+on X11, the output's on sway; --floating: sway floats the window) and the
+case that looks at its place on it (LAYOUT_TESTS), read through the
+accessibility bus as a screen reader reads it.
 
 Both run on a private Xvfb display with openbox, driven by xdotool as a user
 would: keys, typing and mouse clicks at the controls' places. On Wayland the
@@ -67,6 +72,12 @@ MEMO_RECEIVE = (368, 168, 217, 185)
 TARGET = None  # set from the command line
 DISPLAY_SERVER = "x11"  # the Linux program's; --display-server=wayland on the command line
 WAYLAND_TESTS = ["test_by_keyboard_alone"]  # the cases that need no pointer
+LAYOUT_TESTS = ["test_fits_the_screen"]
+SCREEN, SCALE, FLOATING = None, "1", False  # --screen=WxH, --scale=S, --floating
+# Each control's designed size, by role and name: none may be cut.
+DESIGNED = {("push button", "開啟通訊埠"): (145, 81), ("push button", "結束系統"): (137, 81),
+            ("push button", "傳送資料"): (169, 57), ("push button", "接收資料"): (169, 57),
+            ("label", "傳送資料"): (48, 13), ("label", "接收資料"): (48, 13)}
 SCREENSHOT = os.environ.get("E2E_SCREENSHOT")  # where to put a picture of the window
 
 
@@ -142,11 +153,12 @@ def locked_pty():
 class Desktop:
     """Xvfb on a free display, with openbox for frames and focus."""
 
-    def __init__(self):
+    def __init__(self, screen=(1280, 1024)):
+        self.size = screen
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
-             "-screen", "0", "1280x1024x24"],
+             "-screen", "0", "%dx%dx24" % screen],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
@@ -236,6 +248,43 @@ class Desktop:
     def fills_its_place(self, window):
         return True  # a stacking desktop gives the window the size it asks for
 
+    @staticmethod
+    def close_window(window):
+        subprocess.run(["wmctrl", "-i", "-c", window], timeout=30)
+
+    def resize(self, window, width, height):
+        self.xdotool("windowsize", window, str(width), str(height))
+        return True
+
+    @staticmethod
+    def offers_maximising(window):
+        """Whether the window's Motif hints let a window manager offer it."""
+        prop = subprocess.run(["xprop", "-id", window, "_MOTIF_WM_HINTS"], capture_output=True,
+                              text=True, timeout=30).stdout
+        if "=" not in prop:
+            return True  # no hints: every function
+        flags, functions = (int(v, 16) for v in prop.split("=")[1].split(",")[:2])
+        # With MWM_FUNC_ALL (1) the other bits take functions away.
+        return not flags & 1 or bool(functions & 1) != bool(functions & 0x10)
+
+    @staticmethod
+    def maximise(window):
+        subprocess.run(["wmctrl", "-i", "-r", window, "-b", "add,maximized_vert,maximized_horz"],
+                       timeout=30)
+        return True
+
+    def frame_and_screen(self, window):
+        """The window's place with its frame, and the screen's, as (x, y, w, h)."""
+        info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
+                              timeout=30).stdout
+        value = lambda name: int(info.split(name + ":")[1].split()[0])
+        prop = subprocess.run(["xprop", "-id", window, "_NET_FRAME_EXTENTS"], capture_output=True,
+                              text=True, timeout=30).stdout
+        left, right, top, bottom = (int(v) for v in prop.split("=")[1].split(","))
+        return ((value("Absolute upper-left X") - left, value("Absolute upper-left Y") - top,
+                 value("Width") + left + right, value("Height") + top + bottom),
+                (0, 0) + self.size)
+
     def pid(self, window):
         return int(self.xdotool("getwindowpid", window))
 
@@ -248,7 +297,7 @@ class WaylandDesktop:
 
     USER = "nobody"
 
-    def __init__(self):
+    def __init__(self, screen=(1280, 800), scale="1", floating=False):
         for tool in ("sway", "swaymsg", "wtype", "grim", "wl-copy", "wl-paste", "convert"):
             if not shutil.which(tool):
                 sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
@@ -260,7 +309,9 @@ class WaylandDesktop:
             os.chown(folder, uid, -1)
         config = os.path.join(self.folder, "config")
         with open(config, "w") as f:
-            f.write("output HEADLESS-1 resolution 1280x800\n")
+            f.write("output HEADLESS-1 resolution %dx%d scale %s\n" % (*screen, scale))
+            if floating:
+                f.write('for_window [app_id="org.comtester.comtester"] floating enable\n')
         os.chmod(self.folder, 0o755)
         os.chmod(config, 0o644)
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home,
@@ -365,6 +416,28 @@ class WaylandDesktop:
                   (width - 5, height - 5)]
         background, button, *corners = self.pixels([(left + x, top + y) for x, y in places])
         return button != background and all(c == background for c in corners)
+
+    def close_window(self, window):
+        self.swaymsg("[con_id=%d]" % window, "kill")
+
+    def maximise(self, window):
+        return False  # tiled, it takes its tile; floating, sway has no maximising
+
+    def resize(self, window, width, height):
+        """Only a floating window: a tiled one takes its tile."""
+        node = next(n for n in self.windows() if n["id"] == window)
+        if node.get("type") != "floating_con":
+            return False
+        self.swaymsg("[con_id=%d]" % window, "resize", "set", str(width), str(height))
+        return True
+
+    def frame_and_screen(self, window):
+        node = next(n for n in self.windows() if n["id"] == window)
+        output = json.loads(self.swaymsg("-t", "get_outputs"))[0]["rect"]
+        place = lambda rect: tuple(rect[k] for k in ("x", "y", "width", "height"))
+        x, y, w, h = place(node["rect"])
+        title = node["deco_rect"]["height"]  # drawn above the node's own rect
+        return (x, y - title, w, h + title), place(output)
 
     def pixels(self, points):
         """The colours at those points of the screen, as (r, g, b)."""
@@ -486,7 +559,11 @@ class WindowsProgram:
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.desktop = WaylandDesktop() if DISPLAY_SERVER == "wayland" else Desktop()
+        screen = tuple(int(v) for v in SCREEN.split("x")) if SCREEN else None
+        if DISPLAY_SERVER == "wayland":
+            cls.desktop = WaylandDesktop(screen or (1280, 800), SCALE, FLOATING)
+        else:
+            cls.desktop = Desktop(screen or (1280, 1024))
 
     @classmethod
     def tearDownClass(cls):
@@ -647,6 +724,114 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(self.exit_status(), 0)
         self.assertTrue(wait_for(self.com1.near_end_closed, 5), "the port was not released")
 
+    def test_fits_the_screen(self):
+        """On the screen given, at its scale: the whole window on the screen,
+        every control inside its client area, none on another, none smaller
+        than designed but the boxes, which take whatever room there is."""
+        if not isinstance(TARGET, LinuxProgram) or not SCREEN:
+            self.skipTest("the Linux program on a screen of a given size")
+        import pyatspi
+        d = self.desktop
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        if DISPLAY_SERVER == "x11":
+            env["QT_SCALE_FACTOR"] = SCALE
+        self.process = subprocess.Popen([TARGET.program], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        self.window = d.window("Form1")
+
+        def controls():
+            """The window's size and its controls' (role, name, x, y, w, h)."""
+            form = next((w for app in pyatspi.Registry.getDesktop(0)
+                         if app is not None and app.name == "comtester"
+                         for w in app if w is not None and w.name == "Form1"), None)
+            if form is None:
+                return None
+            # On the screen, less the client area's place there (0, 0 on Wayland).
+            extents = lambda node: node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+            size = extents(form)
+            return (size.width, size.height), sorted(
+                (c.getRoleName(), c.name, e.x - size.x, e.y - size.y, e.width, e.height)
+                for c in form if c is not None for e in [extents(c)])
+        def settled():
+            """The same twice running, a while apart."""
+            seen = [None]
+            wait_for(lambda: seen.append(controls()) or (seen[-1] == seen[-2] and seen[-1]), 20, 0.5)
+            return seen[-1]
+
+        def check(size, placed):
+            width, height = size
+            self.assertEqual(len(placed), 9, placed)
+            # In the toolkit's pixels or the screen's: the open button says which.
+            scale = next(c[4] for c in placed if c[:2] == ("push button", "開啟通訊埠")) / 145
+            for i, (role, name, left, top, cw, ch) in enumerate(placed):
+                self.assertTrue(left >= 0 and top >= 0 and left + cw <= width and top + ch <= height,
+                                "%s %s at %r is not inside %dx%d" % (role, name, placed[i][2:],
+                                                                     width, height))
+                for other in placed[i + 1:]:
+                    self.assertFalse(left < other[2] + other[4] and other[2] < left + cw and
+                                     top < other[3] + other[5] and other[3] < top + ch,
+                                     "%s %s on %r" % (role, name, (placed[i], other)))
+                if (role, name) in DESIGNED:
+                    dw, dh = DESIGNED[role, name]
+                    self.assertTrue(abs(cw - dw * scale) <= 1 and abs(ch - dh * scale) <= 1,
+                                    "%s %s is %dx%d" % (role, name, cw, ch))
+            # The boxes take the room beyond the design's 680 x 441.
+            boxes = [c for c in placed if c[0] == "text"]
+            if width >= 680 * scale and height >= 441 * scale:
+                self.assertLessEqual(abs(sum(c[4] for c in boxes) - (width - 262 * scale)),
+                                     2 * scale + 1)
+                for box in boxes:
+                    self.assertLessEqual(abs(box[5] - (height - 256 * scale)), scale + 1)
+
+        size, placed = settled()
+        if SCREENSHOT:
+            d.screenshot(SCREENSHOT)
+        (x, y, w, h), (sx, sy, sw, sh) = d.frame_and_screen(self.window)
+        print("frame %dx%d at %d,%d on %dx%d; client %dx%d" % (w, h, x, y, sw, sh, *size))
+        self.assertTrue(sx <= x and sy <= y and x + w <= sx + sw and y + h <= sy + sh,
+                        "the window %r is not inside the screen %r" % ((x, y, w, h), (sx, sy, sw, sh)))
+        check(size, placed)
+        # Made as small as the user can: it stops at a size that still shows everything.
+        if d.resize(self.window, 100, 80):
+            wait_for(lambda: (c := controls()) and c[0] != size, 10, 0.2)
+            smaller, placed = settled()
+            print("made smaller by the user: client %dx%d" % smaller)
+            self.assertLess(smaller[0] * smaller[1], size[0] * size[1])
+            check(smaller, placed)
+        # Maximised, where the desktop offers it: the boxes take the screen.
+        if DISPLAY_SERVER == "x11":
+            self.assertTrue(d.offers_maximising(self.window), "maximising is not offered")
+        if d.maximise(self.window):
+            wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 10, 0.2)
+            larger, placed = settled()
+            print("maximised: client %dx%d" % larger)
+            self.assertGreater(larger[0] * larger[1], size[0] * size[1])
+            check(larger, placed)
+        d.close_window(self.window)
+        self.assertEqual(self.exit_status(), 0)
+
+    def test_without_a_chinese_font(self):
+        """On a system with no font for the captions: the window still opens,
+        and the terminal names the package to install, once."""
+        if not isinstance(TARGET, LinuxProgram):
+            self.skipTest("the Linux program's fonts")
+        folder = tempfile.mkdtemp(prefix="comtester-e2e-fonts-")
+        self.addCleanup(shutil.rmtree, folder)
+        latin = "/usr/share/fonts/truetype/dejavu"
+        self.assertTrue(os.path.isdir(latin), "no DejaVu fonts (fonts-dejavu-core)")
+        with open(os.path.join(folder, "fonts.conf"), "w") as f:
+            f.write('<?xml version="1.0"?>\n<fontconfig><dir>%s</dir><cachedir>%s</cachedir>'
+                    '</fontconfig>\n' % (latin, folder))
+        env = dict(os.environ, FONTCONFIG_FILE=os.path.join(folder, "fonts.conf"))
+        self.process = subprocess.Popen([TARGET.program], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        self.window = self.desktop.window("Form1")
+        self.desktop.close_window(self.window)
+        self.assertEqual(self.exit_status(), 0)
+        said = [line for line in self.process.stderr.read().splitlines() if "font" in line]
+        self.assertEqual(said, ["comtester shows its captions in Chinese, and no font here has "
+                                "them: install the package fonts-noto-cjk."])
+
     def test_closing_by_the_frame(self):
         self.start()
         subprocess.run(["wmctrl", "-c", "Form1"], timeout=30)
@@ -658,10 +843,23 @@ if __name__ == "__main__":
     kind = args[0] if args else None
     tests = [a for a in args if a.startswith("test_")]
     servers = [a.split("=", 1)[1] for a in args if a.startswith("--display-server=")]
-    args = [a for a in args if not a.startswith(("test_", "--display-server="))]
+    for a in args:
+        if a.startswith("--screen="):
+            SCREEN = a.split("=", 1)[1]
+        elif a.startswith("--scale="):
+            SCALE = a.split("=", 1)[1]
+    FLOATING = "--floating" in args
+    args = [a for a in args
+            if not a.startswith(("test_", "--display-server=", "--screen=", "--scale=", "--floating"))]
     DISPLAY_SERVER = servers[-1] if servers else "x11"
     if DISPLAY_SERVER not in ("x11", "wayland") or servers and kind != "linux":
         sys.exit("usage: --display-server=x11|wayland, for the Linux program")
+    if SCREEN:
+        tests = tests or LAYOUT_TESTS
+        if os.environ.get("E2E_BUS") != "own":
+            # A private session bus, gone with the run, for the accessibility bus.
+            os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
+                       dict(os.environ, E2E_BUS="own"))
     if DISPLAY_SERVER == "wayland":
         tests = tests or WAYLAND_TESTS
     emulator = None

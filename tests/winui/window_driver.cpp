@@ -6,6 +6,13 @@
 //
 //   controls CAPTION          one "control CLASS L T W H CHECK TEXT" a child, then "end"
 //   window CAPTION            "ok L T W H"
+//   client CAPTION            "ok W H" of the window's client area
+//   screen CAPTION            "ok L T W H L T W H" in real pixels: the work area of the
+//                             window's monitor, then the window with its frame
+//   style CAPTION             "ok sizeable maximizable", each word only where it is so
+//   maximize CAPTION          maximises the window, then waits as click does
+//   resize CAPTION W H        asks for that size of window in real pixels, as a
+//                             user dragging its frame does, then waits as click does
 //   dpi CAPTION               "ok DPI" of the window
 //   wait CAPTION MS           "ok" once a top-level window with that caption shows
 //   click CAPTION TEXT        sends BM_CLICK to the button so captioned, then waits
@@ -263,6 +270,43 @@ void Run(const std::string& command, std::string rest) {
     const UINT dpi = Dpi(window);
     Say("ok " + std::to_string(At96(r.left, dpi)) + ' ' + std::to_string(At96(r.top, dpi)) + ' ' +
         std::to_string(At96(r.right - r.left, dpi)) + ' ' + std::to_string(At96(r.bottom - r.top, dpi)));
+  } else if (command == "client") {
+    HWND window = TopLevel(Word(rest));
+    RECT r;
+    GetClientRect(window, &r);
+    const UINT dpi = Dpi(window);
+    Say("ok " + std::to_string(At96(r.right, dpi)) + ' ' + std::to_string(At96(r.bottom, dpi)));
+  } else if (command == "screen") {
+    HWND window = TopLevel(Word(rest));
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+    RECT r;
+    GetWindowRect(window, &r);
+    std::string answer = "ok";
+    for (const RECT& at : {monitor.rcWork, r})
+      for (LONG v : {at.left, at.top, at.right - at.left, at.bottom - at.top})
+        answer += ' ' + std::to_string(v);
+    Say(answer);
+  } else if (command == "style") {
+    const LONG_PTR style = GetWindowLongPtrW(TopLevel(Word(rest)), GWL_STYLE);
+    std::string answer = "ok";
+    if (style & WS_THICKFRAME) answer += " sizeable";
+    if (style & WS_MAXIMIZEBOX) answer += " maximizable";
+    Say(answer);
+  } else if (command == "maximize") {
+    HWND window = TopLevel(Word(rest));
+    ShowWindow(window, SW_MAXIMIZE);
+    Sync(window);
+    Say("ok");
+  } else if (command == "resize") {
+    HWND window = TopLevel(Word(rest));
+    ShowWindow(window, SW_RESTORE);
+    const int width = std::stoi(Word(rest));
+    const int height = std::stoi(rest);
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    Sync(window);
+    Say("ok");
   } else if (command == "dpi") {
     Say("ok " + std::to_string(Dpi(TopLevel(Word(rest)))));
   } else if (command == "wait") {

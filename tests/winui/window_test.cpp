@@ -4,20 +4,22 @@
 // play, the window driven and read by window_driver.exe. One display and one
 // fresh wine prefix serve the suite.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -28,7 +30,6 @@
 
 #include "tests/pty.h"
 #include "tests/wine/wine.h"
-
 
 namespace {
 
@@ -52,9 +53,17 @@ const test::wine::Prefix* g_prefix = nullptr;
 void RunTool(const std::vector<std::string>& argv) { g_prefix->Run(argv); }
 void MapPorts(const std::string& com1, const std::string& com2) { g_prefix->MapPorts(com1, com2); }
 
-// Xvfb on a display it picks itself, openbox on it, and the wine prefix.
+class Session;
+Session* g_session = nullptr;
+
+// Xvfb on a display it picks itself, openbox on it, and the wine prefix,
+// whose windows have the frame of the desktop the form was designed on (an
+// 8-pixel sizing border, a 23-pixel caption, at 96 PPI): the designed window
+// of 696 x 480 then has the designed client area of 680 x 441.
 class Session : public ::testing::Environment {
  public:
+  static constexpr const char* kScreen = "1280x1024";
+
   void SetUp() override {
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl", "import"})
       if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) {
@@ -66,14 +75,26 @@ class Session : public ::testing::Environment {
     g_prefix = new test::wine::Prefix(COMTESTER_WINUI_PREFIX, arch);
     std::error_code ignored;
     fs::remove(g_prefix->log(), ignored);
+    const std::string metrics = R"(HKCU\Control Panel\Desktop\WindowMetrics)";
+    for (auto [name, twips] : {std::pair{"BorderWidth", "-75"}, std::pair{"CaptionHeight", "-330"}})
+      RunTool(
+          {g_prefix->wine(), "reg", "add", metrics, "/v", name, "/t", "REG_SZ", "/d", twips, "/f"});
+    Screen(kScreen);
+    g_session = this;
+  }
 
+  // A desktop of that size ("WxH") in place of the one there is; programs
+  // started from now on show on it.
+  void Screen(const std::string& size) {
+    Kill(openbox_);
+    Kill(xvfb_);
     // Xvfb writes the number of a free display it took to the pipe's write
     // end, the only descriptor of ours it inherits; no one else gets it.
     int display[2];
     if (pipe(display) != 0) Fail("pipe");
     fcntl(display[0], F_SETFD, FD_CLOEXEC);
     xvfb_ = g_prefix->Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset",
-                             "-nolisten", "tcp", "-screen", "0", "1280x1024x24"});
+                             "-nolisten", "tcp", "-screen", "0", size + "x24"});
     close(display[1]);
     std::string number;
     pollfd p{display[0], POLLIN, 0};
@@ -83,6 +104,10 @@ class Session : public ::testing::Environment {
     setenv("DISPLAY", (":" + number).c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     openbox_ = g_prefix->Spawn({"openbox", "--sm-disable"});
+    if (!test::WaitFor([] { return std::system("wmctrl -m >/dev/null 2>&1") == 0; }, 20s)) {
+      errno = 0;
+      Fail("openbox did not take charge of the display");
+    }
   }
 
   void TearDown() override {
@@ -330,14 +355,28 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
   EXPECT_TRUE(HungUp(com2)) << "the program ended with COM2 open";
 }
 
-// At 144 DPI the program scales itself; read back at 96 PPI nothing moves.
+// At 144 DPI the program scales itself; read back at 96 PPI nothing moves,
+// on a screen with room for the window at its designed place.
 TEST(Window, KeepsItsLayoutAtAnotherDpi) {
+  g_session->Screen("1920x1080");
+  struct Back {
+    ~Back() { g_session->Screen(Session::kScreen); }
+  } back;
   const std::string key = R"(HKCU\Control Panel\Desktop)";
   RunTool({g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
+  // The designed frame at 144 DPI, 12 pixels a side: Wine scales the border
+  // it is given, but not the 3 pixels inside it.
+  const std::string metrics = key + R"(\WindowMetrics)";
+  RunTool({g_prefix->wine(), "reg", "add", metrics, "/v", "BorderWidth", "/t", "REG_SZ", "/d",
+           "-90", "/f"});
   struct Restore {
-    std::string key;
-    ~Restore() { RunTool({g_prefix->wine(), "reg", "delete", key, "/v", "LogPixels", "/f"}); }
-  } restore{key};
+    std::string key, metrics;
+    ~Restore() {
+      RunTool({g_prefix->wine(), "reg", "delete", key, "/v", "LogPixels", "/f"});
+      RunTool({g_prefix->wine(), "reg", "add", metrics, "/v", "BorderWidth", "/t", "REG_SZ", "/d",
+               "-75", "/f"});
+    }
+  } restore{key, metrics};
   test::Pty com1, com2;
   MapPorts(com1.path(), com2.path());  // restarts the session, which reads the DPI
   Driver driver;
@@ -349,6 +388,113 @@ TEST(Window, KeepsItsLayoutAtAnotherDpi) {
   EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Edit 368 168 217 185 - Memo2"), 1);
   EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Static 56 152 48 13 - 傳送資料"), 1);
 }
+
+// On the screens people have, at their DPI: the whole window inside the
+// work area, every control inside the client area, none on another, every
+// control but the memos at its designed size so that its caption shows whole.
+struct Screen {
+  const char* size;
+  int dpi;
+};
+
+// Every control inside the client area, none on another, every control but
+// the memos at its designed size so that its caption shows whole.
+void CheckControls(Driver& driver) {
+  int client[2];
+  std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
+  const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
+                                                               {"接收資料", {48, 13}},
+                                                               {"開啟通訊埠", {145, 81}},
+                                                               {"結束系統", {137, 81}},
+                                                               {"選擇通訊埠", {193, 121}}};
+  std::vector<std::array<int, 4>> placed;
+  std::vector<std::string> answer = driver.Call("controls " + kCaption);
+  ASSERT_EQ(answer.back(), "end");
+  answer.pop_back();
+  for (const std::string& line : answer) {
+    int left, top, width, height;
+    char cls[16], check[16], text[64];
+    ASSERT_EQ(std::sscanf(line.c_str(), "control %15s %d %d %d %d %15s %63s", cls, &left, &top,
+                          &width, &height, check, text),
+              7)
+        << line;
+    if (std::string(check) != "-") continue;  // a radio button, inside its group
+    EXPECT_TRUE(left >= 0 && top >= 0 && left + width <= client[0] && top + height <= client[1])
+        << line << " outside the client area " << client[0] << "x" << client[1];
+    const auto size = designed.find(text);
+    if (std::string(cls) != "Edit" &&
+        size != designed.end()) {  // buttons under the boxes: 169 x 57
+      const bool button = std::string(cls) == "Button" && size->second.first == 48;
+      // Read back at 96 PPI from a scaled place: a pixel either way.
+      const auto [w, h] = button ? std::pair(169, 57) : size->second;
+      EXPECT_TRUE(std::abs(width - w) <= 1 && std::abs(height - h) <= 1) << line;
+    }
+    for (const auto& other : placed)
+      EXPECT_FALSE(left < other[0] + other[2] && other[0] < left + width &&
+                   top < other[1] + other[3] && other[1] < top + height)
+          << line << " overlaps another control";
+    placed.push_back({left, top, width, height});
+  }
+  EXPECT_EQ(placed.size(), 9u);
+}
+
+class OnScreen : public ::testing::TestWithParam<Screen> {
+ protected:
+  void TearDown() override { g_session->Screen(Session::kScreen); }
+};
+
+TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
+  const Screen screen = GetParam();
+  g_session->Screen(screen.size);
+  const std::string key = R"(HKCU\Control Panel\Desktop)";
+  const std::string dpi = std::to_string(screen.dpi);
+  RunTool(
+      {g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", dpi, "/f"});
+  struct Restore {
+    std::string key;
+    ~Restore() { RunTool({g_prefix->wine(), "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+  } restore{key};
+  test::Pty com1, com2;
+  MapPorts(com1.path(), com2.path());  // restarts the session, which reads the DPI
+  Driver driver;
+  Program program(driver);
+  ASSERT_EQ(driver.Ok("dpi " + kCaption), dpi);
+
+  int work[4], window[4], client[2];
+  std::istringstream(driver.Ok("screen " + kCaption)) >> work[0] >> work[1] >> work[2] >> work[3] >>
+      window[0] >> window[1] >> window[2] >> window[3];
+  EXPECT_TRUE(window[0] >= work[0] && window[1] >= work[1] &&
+              window[0] + window[2] <= work[0] + work[2] &&
+              window[1] + window[3] <= work[1] + work[3])
+      << "window " << window[0] << "," << window[1] << " " << window[2] << "x" << window[3];
+  std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
+  std::cout << "window " << window[2] << "x" << window[3] << " at " << window[0] << "," << window[1]
+            << " in a work area of " << work[2] << "x" << work[3] << "; client " << client[0] << "x"
+            << client[1] << " at 96 PPI\n";
+  CheckControls(driver);
+  const fs::path shot = fs::path(kScreenshot)
+                            .replace_filename(fs::path(kScreenshot).stem().string() + "-" +
+                                              screen.size + "-" + dpi + "dpi.png");
+  fs::remove(shot);
+  RunTool({"import", "-window", "root", shot.string()});
+  EXPECT_GT(fs::file_size(shot), 0u) << shot;
+
+  // An ordinary sizeable window: maximised, and as small as it goes.
+  EXPECT_EQ(driver.Ok("style " + kCaption), "sizeable maximizable");
+  for (const std::string& command : {"maximize " + kCaption, "resize " + kCaption + " 100 80"}) {
+    driver.Ok(command);
+    std::cout << command << ": client " << driver.Ok("client " + kCaption) << "\n";
+    CheckControls(driver);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, OnScreen,
+                         ::testing::Values(Screen{"800x480", 96}, Screen{"1280x720", 144},
+                                           Screen{"1366x768", 192}),
+                         [](const auto& info) {
+                           return std::string(info.param.size) + "at" +
+                                  std::to_string(info.param.dpi);
+                         });
 
 // A pseudo-terminal never unlocked: its near end is there, opening it fails.
 class LockedPty {
