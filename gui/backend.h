@@ -74,7 +74,7 @@ struct Layout {
   TSize design, minimum;
   std::function<void(TSize client)> place;
 };
-void SetLayout(Native* form, Layout layout);
+void SetLayout(Native* form, const Layout& layout);
 
 // The window icon, from the embedded resource of that name.
 void SetIcon(Native* form, const std::string& resource);

@@ -331,6 +331,7 @@ void FormClass::Load(TForm& form, std::string_view text) const {
   backend::SetTabOrder(form.Handle(), natives);
   auto boundsOf = [](const std::vector<Placed>& placed) {
     std::vector<TRect> bounds;
+    bounds.reserve(placed.size());
     for (const Placed& p : placed) bounds.push_back(p.bounds);
     return bounds;
   };

@@ -445,7 +445,7 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
   // Where no font has the captions' script, each shows as empty boxes; the
   // window still works, and the terminal says what would mend it.
   if (!complete && QFontDatabase::families(QFontDatabase::TraditionalChinese).isEmpty())
-    std::fputs(kNoChineseFont, stderr);
+    (void)std::fputs(kNoChineseFont, stderr);
 }
 
 int MemoHeight(Native* memo, int lines) {
@@ -456,7 +456,7 @@ int MemoHeight(Native* memo, int lines) {
          margins.top() + margins.bottom();
 }
 
-void SetLayout(Native* form, Layout layout) {
+void SetLayout(Native* form, const Layout& layout) {
   form->layout = layout;
   form->widget->setMinimumSize(layout.minimum.Width, layout.minimum.Height);
   static_cast<FormWidget*>(form->widget.data())->SetPlace(layout.place);

@@ -611,8 +611,8 @@ int MemoHeight(Native* memo, int lines) {
   return (pixels * 96 + static_cast<int>(dpi) - 1) / static_cast<int>(dpi);
 }
 
-void SetLayout(Native* form, Layout layout) {
-  form->layout = std::move(layout);
+void SetLayout(Native* form, const Layout& layout) {
+  form->layout = layout;
   RECT client;
   GetClientRect(form->hwnd, &client);
   const UINT dpi = Dpi(form->hwnd);

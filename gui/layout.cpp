@@ -7,6 +7,7 @@
 
 namespace gui {
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named at every call
 TRect FitInto(const TRect& wanted, const TRect& area) {
   TRect r = wanted;
   r.Width = std::min(r.Width, area.Width);
@@ -41,6 +42,7 @@ std::vector<int> Shares(std::int64_t amount, std::vector<std::int64_t> weights) 
 
 std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
   std::vector<int> lengths;
+  lengths.reserve(run.size());
   for (const Segment& s : run) lengths.push_back(s.length);
   const int sum = std::accumulate(lengths.begin(), lengths.end(), 0);
   // Which kinds give or take, in turn.
