@@ -68,7 +68,8 @@ QPushButton* Button(QWidget* window, const char* caption) {
 
 void Report(const char* key, const std::vector<double>& v) {
   std::printf("%s_us=%.1f min_us=%.1f max_us=%.1f runs=%zu\n", key, Median(v),
-              *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()), v.size());
+              *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()),
+              v.size());
 }
 
 }  // namespace
@@ -79,9 +80,8 @@ int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
   test::Pty com1;
-  serial::PosixDevice device{[&](const std::string& port) {
-    return port == "COM1" ? com1.path() : std::string();
-  }};
+  serial::PosixDevice device{
+      [&](const std::string& port) { return port == "COM1" ? com1.path() : std::string(); }};
   serial::UseDevice(&device);
 
   Application->Initialize();
@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     QTest::mouseClick(send, Qt::LeftButton);
     peer.join();
-    if (got != bytes) Fail("the peer got " + std::to_string(got.size()) + " bytes, not the text sent");
+    if (got != bytes)
+      Fail("the peer got " + std::to_string(got.size()) + " bytes, not the text sent");
     if (run >= kWarmUps) sent.push_back(Micros(last - start));
   }
 

@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
     }
     if (mapped) break;
     int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) Fail("the program ended before its window was mapped");
+    if (waitpid(child, &status, WNOHANG) == child)
+      Fail("the program ended before its window was mapped");
     if (Clock::now() - start > kDeadline) {
       kill(child, SIGKILL);
       waitpid(child, nullptr, 0);
@@ -113,7 +114,8 @@ int main(int argc, char** argv) {
   kill(child, SIGTERM);
   rusage usage{};
   if (wait4(child, &status, 0, &usage) != child) Fail("wait4");
-  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGTERM) Fail("the program did not end by SIGTERM");
+  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGTERM)
+    Fail("the program did not end by SIGTERM");
 
   const double ms = std::chrono::duration<double, std::milli>(shown - start).count();
   const auto cpu = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };

@@ -236,10 +236,12 @@ void FormClass::Load(TForm& form, std::string_view text) const {
   backend::Font font;
   font.name = formProperties.String("Font.Name").value_or("");
   font.height = static_cast<int>(formProperties.Integer("Font.Height").value_or(-11));
-  font.color = ColorNamed(formObject, formProperties.Identifier("Font.Color").value_or("clWindowText"));
+  font.color =
+      ColorNamed(formObject, formProperties.Identifier("Font.Color").value_or("clWindowText"));
   const std::string charset = formProperties.Identifier("Font.Charset").value_or("DEFAULT_CHARSET");
   if (charset != "DEFAULT_CHARSET") Mismatch(formObject, "unknown charset " + charset);
-  const auto color = ColorNamed(formObject, formProperties.Identifier("Color").value_or("clBtnFace"));
+  const auto color =
+      ColorNamed(formObject, formProperties.Identifier("Color").value_or("clBtnFace"));
   formProperties.Finish();
 
   std::vector<std::string> texts;  // everything the font has to show
@@ -260,8 +262,9 @@ void FormClass::Load(TForm& form, std::string_view text) const {
       auto* button = new TButton(&form, &form);
       control = button;
       if (auto handlerName = p.Identifier("OnClick")) {
-        const auto h = std::find_if(handlers_.begin(), handlers_.end(),
-                                    [&](const HandlerBinding& b) { return b.name == *handlerName; });
+        const auto h =
+            std::find_if(handlers_.begin(), handlers_.end(),
+                         [&](const HandlerBinding& b) { return b.name == *handlerName; });
         if (h == handlers_.end()) Mismatch(object, "no handler " + *handlerName);
         button->OnClick = h->make(form);
       }

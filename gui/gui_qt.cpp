@@ -166,11 +166,12 @@ class ButtonKeys final : public QObject {
       return true;
     }
     auto* radio = qobject_cast<QRadioButton*>(watched);
-    const int step = key == Qt::Key_Up || key == Qt::Key_Left     ? -1
+    const int step = key == Qt::Key_Up || key == Qt::Key_Left      ? -1
                      : key == Qt::Key_Down || key == Qt::Key_Right ? 1
                                                                    : 0;
     if (!radio || step == 0) return false;
-    const auto radios = radio->parentWidget()->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly);
+    const auto radios =
+        radio->parentWidget()->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly);
     const qsizetype n = radios.size();
     QRadioButton* chosen = radios[(radios.indexOf(radio) + step + n) % n];
     chosen->setChecked(true);
@@ -201,7 +202,8 @@ constexpr qsizetype kLongestWord = 1000;
 
 bool HasRunLongerThanAWord(const QString& line) {
   QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, line);
-  for (qsizetype last = 0, at = breaks.toNextBoundary(); at >= 0; last = at, at = breaks.toNextBoundary())
+  for (qsizetype last = 0, at = breaks.toNextBoundary(); at >= 0;
+       last = at, at = breaks.toNextBoundary())
     if (at - last > kLongestWord) return true;
   return false;
 }
@@ -237,7 +239,8 @@ class Memo final : public QPlainTextEdit {
     if (!longRun && wordWrapMode() == QTextOption::WrapAnywhere)
       for (QTextBlock block = text->begin(); block.isValid() && !longRun; block = block.next())
         longRun = block.userState() == kLongRun;
-    const auto mode = longRun ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere;
+    const auto mode =
+        longRun ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere;
     if (wordWrapMode() != mode) setWordWrapMode(mode);
   }
 };
@@ -253,7 +256,8 @@ std::optional<std::string_view> Embedded(const std::string& name) {
 // for any other kind of icon.
 QImage DecodeIcon16(std::string_view ico) {
   auto u16 = [&](std::size_t at) {
-    return static_cast<unsigned>(static_cast<uchar>(ico[at]) | static_cast<uchar>(ico[at + 1]) << 8);
+    return static_cast<unsigned>(static_cast<uchar>(ico[at]) | static_cast<uchar>(ico[at + 1])
+                                                                   << 8);
   };
   auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
   if (ico.size() < 22 || u16(0) != 0 || u16(2) != 1 || u16(4) != 1) return {};
@@ -278,10 +282,11 @@ QImage DecodeIcon16(std::string_view ico) {
       const std::size_t entry = palette + std::size_t{4} * ((x % 2) ? (pair & 0x0F) : (pair >> 4));
       const auto maskByte = static_cast<uchar>(ico[mask + row * maskStride + x / 8]);
       const bool transparent = maskByte & (0x80 >> (x % 8));
-      image.setPixel(x, y, transparent ? 0u
-                                       : qRgb(static_cast<uchar>(ico[entry + 2]),
-                                              static_cast<uchar>(ico[entry + 1]),
-                                              static_cast<uchar>(ico[entry])));
+      image.setPixel(
+          x, y,
+          transparent ? 0u
+                      : qRgb(static_cast<uchar>(ico[entry + 2]), static_cast<uchar>(ico[entry + 1]),
+                             static_cast<uchar>(ico[entry])));
     }
   }
   return image;
@@ -347,18 +352,26 @@ void SetBounds(Native* native, const TRect& r) {
 }
 
 TRect Bounds(Native* native) {
-  const QRect r = native->kind == Kind::Form ? native->widget->frameGeometry()
-                                             : native->widget->geometry();
+  const QRect r =
+      native->kind == Kind::Form ? native->widget->frameGeometry() : native->widget->geometry();
   return {r.x(), r.y(), r.width(), r.height()};
 }
 
 void SetText(Native* native, const std::string& utf8) {
   QWidget* w = native->widget;
   switch (native->kind) {
-    case Kind::Form: w->setWindowTitle(Q(utf8)); break;
-    case Kind::Button: static_cast<QPushButton*>(w)->setText(Q(utf8)); break;
-    case Kind::Label: static_cast<QLabel*>(w)->setText(Q(utf8)); break;
-    case Kind::RadioGroup: static_cast<QGroupBox*>(w)->setTitle(Q(utf8)); break;
+    case Kind::Form:
+      w->setWindowTitle(Q(utf8));
+      break;
+    case Kind::Button:
+      static_cast<QPushButton*>(w)->setText(Q(utf8));
+      break;
+    case Kind::Label:
+      static_cast<QLabel*>(w)->setText(Q(utf8));
+      break;
+    case Kind::RadioGroup:
+      static_cast<QGroupBox*>(w)->setTitle(Q(utf8));
+      break;
     case Kind::Memo: {
       QString text = Q(utf8);
       text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -371,10 +384,14 @@ void SetText(Native* native, const std::string& utf8) {
 std::string Text(Native* native) {
   QWidget* w = native->widget;
   switch (native->kind) {
-    case Kind::Form: return U(w->windowTitle());
-    case Kind::Button: return U(static_cast<QPushButton*>(w)->text());
-    case Kind::Label: return U(static_cast<QLabel*>(w)->text());
-    case Kind::RadioGroup: return U(static_cast<QGroupBox*>(w)->title());
+    case Kind::Form:
+      return U(w->windowTitle());
+    case Kind::Button:
+      return U(static_cast<QPushButton*>(w)->text());
+    case Kind::Label:
+      return U(static_cast<QLabel*>(w)->text());
+    case Kind::RadioGroup:
+      return U(static_cast<QGroupBox*>(w)->title());
     case Kind::Memo: {
       QString text = static_cast<QPlainTextEdit*>(w)->toPlainText();
       text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
@@ -422,7 +439,8 @@ void SetFormStyle(Native* form, SystemColor color, const Font& font,
                   const std::vector<std::string>& texts) {
   QWidget* w = form->widget;
   QPalette palette = w->palette();
-  if (color == SystemColor::BtnFace) palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+  if (color == SystemColor::BtnFace)
+    palette.setColor(QPalette::Window, palette.color(QPalette::Button));
   palette.setColor(QPalette::WindowText, palette.color(QPalette::Text));
   w->setPalette(palette);
   w->setAutoFillBackground(true);

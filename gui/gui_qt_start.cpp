@@ -30,7 +30,8 @@ namespace {
 constexpr char kNoDesktop[] =
     "comtester needs a graphical desktop (DISPLAY or WAYLAND_DISPLAY), and none answers.\n";
 constexpr char kNoWaylandPlugin[] =
-    "comtester needs Qt's Wayland platform plugin, which is missing: install the package qt6-wayland.\n";
+    "comtester needs Qt's Wayland platform plugin, which is missing: install the package "
+    "qt6-wayland.\n";
 
 // True when a Wayland compositor accepts a connection at WAYLAND_DISPLAY.
 bool WaylandAnswers() {
@@ -43,7 +44,8 @@ bool WaylandAnswers() {
   std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  const bool answers = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const bool answers =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return answers;
 }
@@ -58,12 +60,14 @@ bool CompositorDrawsFrames() {
   const auto connect = reinterpret_cast<void* (*)(const char*)>(get("wl_display_connect"));
   const auto disconnect = reinterpret_cast<void (*)(void*)>(get("wl_display_disconnect"));
   const auto roundtrip = reinterpret_cast<int (*)(void*)>(get("wl_display_roundtrip"));
-  const auto request =
-      reinterpret_cast<void* (*)(void*, std::uint32_t, const void*, ...)>(get("wl_proxy_marshal_constructor"));
-  const auto listen = reinterpret_cast<int (*)(void*, const void*, void*)>(get("wl_proxy_add_listener"));
+  const auto request = reinterpret_cast<void* (*)(void*, std::uint32_t, const void*, ...)>(
+      get("wl_proxy_marshal_constructor"));
+  const auto listen =
+      reinterpret_cast<int (*)(void*, const void*, void*)>(get("wl_proxy_add_listener"));
   const auto destroy = reinterpret_cast<void (*)(void*)>(get("wl_proxy_destroy"));
   const void* registryInterface = get("wl_registry_interface");
-  if (!connect || !disconnect || !roundtrip || !request || !listen || !destroy || !registryInterface)
+  if (!connect || !disconnect || !roundtrip || !request || !listen || !destroy ||
+      !registryInterface)
     return false;
   struct RegistryListener {
     void (*global)(void*, void*, std::uint32_t, const char*, std::uint32_t);
@@ -71,7 +75,8 @@ bool CompositorDrawsFrames() {
   };
   static const RegistryListener listener = {
       [](void* found, void*, std::uint32_t, const char* interface, std::uint32_t) {
-        if (std::strcmp(interface, "zxdg_decoration_manager_v1") == 0) *static_cast<bool*>(found) = true;
+        if (std::strcmp(interface, "zxdg_decoration_manager_v1") == 0)
+          *static_cast<bool*>(found) = true;
       },
       [](void*, void*, std::uint32_t) {}};
   bool found = false;
@@ -106,8 +111,9 @@ class StartMessages {
     qInstallMessageHandler(previous_);
     const std::lock_guard lock(mutex_);
     for (const Held& m : held_)
-      previous_(m.type, QMessageLogContext(m.file.constData(), m.line, m.function.constData(),
-                                           m.category.constData()),
+      previous_(m.type,
+                QMessageLogContext(m.file.constData(), m.line, m.function.constData(),
+                                   m.category.constData()),
                 m.text);
     held_.clear();
   }
@@ -155,12 +161,12 @@ void Initialize() {
       !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && CompositorDrawsFrames()) {
     qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
     // The platform then warns that it loaded none: that was the point.
-    toolkitMessages = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context,
-                                                const QString& text) {
-      if (!(qstrcmp(context.category, "qt.qpa.wayland") == 0 &&
-            text.contains(QLatin1String("client buffer integration"))))
-        toolkitMessages(type, context, text);
-    });
+    toolkitMessages = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+          if (!(qstrcmp(context.category, "qt.qpa.wayland") == 0 &&
+                text.contains(QLatin1String("client buffer integration"))))
+            toolkitMessages(type, context, text);
+        });
   }
   // A platform named in the environment is the toolkit's to run as it sees fit.
   std::optional<StartMessages> hold;

@@ -12,8 +12,8 @@
 #include <exception>
 #include <iterator>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gui/backend.h"
@@ -26,8 +26,8 @@ struct Native {
   backend::Kind kind;
   TControl& control;
   HWND hwnd = nullptr;
-  Native* form = nullptr;   // a control's form; null for a form
-  TRect bounds;             // as last set, at 96 PPI
+  Native* form = nullptr;  // a control's form; null for a form
+  TRect bounds;            // as last set, at 96 PPI
   // A form's look and children:
   std::vector<Native*> children;
   backend::SystemColor color = backend::SystemColor::BtnFace;
@@ -61,7 +61,8 @@ constexpr std::size_t kLongestWrappedParagraph = 2048;
 // one lays it out once more, at that same square, so only while it is short.
 constexpr std::size_t kLongestUndoInWrapped = 2 * kLongestWrappedParagraph;
 constexpr DWORD kNoWrapStyle = ES_AUTOHSCROLL | WS_HSCROLL;  // fixed once an edit control exists
-constexpr UINT kDestroyRetired = WM_APP + 1;  // a form's: DestroyWindow(lParam), a control it replaced
+constexpr UINT kDestroyRetired =
+    WM_APP + 1;  // a form's: DestroyWindow(lParam), a control it replaced
 
 HWND mainForm = nullptr;
 std::exception_ptr escaped;  // what a window procedure caught, rethrown by Run
@@ -71,7 +72,8 @@ int nextControlId = kFirstControlId;
 
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
   return wide;
@@ -89,7 +91,8 @@ std::string Narrow(const std::wstring& wide) {
 
 std::wstring WindowText(HWND hwnd) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -166,7 +169,9 @@ std::wstring ClipboardText(HWND owner) {
 
 // --- helpers ---
 
-Native* NativeOf(HWND hwnd) { return reinterpret_cast<Native*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
+Native* NativeOf(HWND hwnd) {
+  return reinterpret_cast<Native*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
 
 int SysColorIndex(SystemColor color) {
   return color == SystemColor::BtnFace ? COLOR_BTNFACE : COLOR_WINDOWTEXT;
@@ -186,7 +191,8 @@ void LayOutRadios(Native* group, UINT dpi) {
   for (int i = 0; i < n; ++i) {
     const int top = kGroupCaption + room * i / n;
     const int bottom = kGroupCaption + room * (i + 1) / n;
-    Place(group->radios[static_cast<std::size_t>(i)], {kGroupMargin, top, width, bottom - top}, dpi);
+    Place(group->radios[static_cast<std::size_t>(i)], {kGroupMargin, top, width, bottom - top},
+          dpi);
   }
 }
 
@@ -197,7 +203,8 @@ void PlaceControl(Native* native, UINT dpi) {
 
 void SetFontOn(Native* native, HFONT font) {
   SendMessageW(native->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-  for (HWND radio : native->radios) SendMessageW(radio, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  for (HWND radio : native->radios)
+    SendMessageW(radio, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
 void ApplyFont(Native* form, UINT dpi) {
@@ -231,7 +238,8 @@ bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelecti
   const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(old, GWL_EXSTYLE));
   const DWORD newStyle = (style & ~kNoWrapStyle) | (wraps ? 0 : kNoWrapStyle);
   const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(GetDlgCtrlID(old)));
-  HWND hwnd = CreateWindowExW(exStyle, L"EDIT", L"", newStyle, 0, 0, 0, 0, parent, id, GetModuleHandleW(nullptr), nullptr);
+  HWND hwnd = CreateWindowExW(exStyle, L"EDIT", L"", newStyle, 0, 0, 0, 0, parent, id,
+                              GetModuleHandleW(nullptr), nullptr);
   if (!hwnd) return false;
   SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
   SendMessageW(hwnd, WM_SETFONT, SendMessageW(old, WM_GETFONT, 0, 0), FALSE);
@@ -254,7 +262,8 @@ bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelecti
   if (keepSelection) SendMessageW(hwnd, EM_SETSEL, start, end);
   Attach(memo, hwnd);
   PlaceControl(memo, Dpi(hwnd));
-  SetWindowPos(hwnd, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // tab and label order
+  SetWindowPos(hwnd, old, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // tab and label order
   if (GetFocus() == old) SetFocus(hwnd);
   if (memo->form && memo->form->lastFocus == old) memo->form->lastFocus = hwnd;
   ShowWindow(old, SW_HIDE);
@@ -267,7 +276,8 @@ bool Rewrap(Native* memo, bool wraps, const std::wstring& text, bool keepSelecti
 void Command(HWND from, WORD code) {
   Native* native = from ? NativeOf(from) : nullptr;
   if (!native) return;
-  if (code == BN_CLICKED && native->kind == Kind::Button) static_cast<TButton&>(native->control).Click();
+  if (code == BN_CLICKED && native->kind == Kind::Button)
+    static_cast<TButton&>(native->control).Click();
   if (code == EN_CHANGE && native->kind == Kind::Memo) {
     const std::wstring text = WindowText(from);
     const bool wraps = !HasLongParagraph(text);
@@ -281,7 +291,8 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
       Command(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
       return 0;
     case kDestroyRetired:
-      if (IsChild(hwnd, reinterpret_cast<HWND>(lParam)) && !NativeOf(reinterpret_cast<HWND>(lParam)))
+      if (IsChild(hwnd, reinterpret_cast<HWND>(lParam)) &&
+          !NativeOf(reinterpret_cast<HWND>(lParam)))
         DestroyWindow(reinterpret_cast<HWND>(lParam));
       return 0;
     case WM_CTLCOLORSTATIC:
@@ -297,7 +308,9 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
       // names no button. Not a dialog: the focused push button is the default.
       HWND focus = GetFocus();
       const Native* focused = focus && IsChild(hwnd, focus) ? NativeOf(focus) : nullptr;
-      return focused && focused->kind == Kind::Button ? MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID) : 0;
+      return focused && focused->kind == Kind::Button
+                 ? MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID)
+                 : 0;
     }
     case WM_ERASEBKGND: {
       RECT r;
@@ -313,8 +326,9 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
       }
       break;
     case WM_SETFOCUS: {
-      HWND target = form->lastFocus && IsWindow(form->lastFocus) ? form->lastFocus
-                                                                 : GetNextDlgTabItem(hwnd, nullptr, FALSE);
+      HWND target = form->lastFocus && IsWindow(form->lastFocus)
+                        ? form->lastFocus
+                        : GetNextDlgTabItem(hwnd, nullptr, FALSE);
       if (target) SetFocus(target);
       return 0;
     }
@@ -337,8 +351,9 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
     case WM_DPICHANGED: {
       const UINT dpi = HIWORD(wParam);
       const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-      SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      SetWindowPos(hwnd, nullptr, suggested->left, suggested->top,
+                   suggested->right - suggested->left, suggested->bottom - suggested->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
       for (Native* child : form->children) PlaceControl(child, dpi);
       ApplyFont(form, dpi);
       return 0;
@@ -381,14 +396,14 @@ LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_KILLFOCUS:
       // Drawn as the default button while it is the one Enter presses.
       if (native->kind == Kind::Button)
-        SendMessageW(hwnd, BM_SETSTYLE, message == WM_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+        SendMessageW(hwnd, BM_SETSTYLE, message == WM_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON,
+                     TRUE);
       break;
     case WM_SETTEXT:
       if (native->kind == Kind::Memo && lParam) {
         const std::wstring text = WithCrLf(reinterpret_cast<const wchar_t*>(lParam));
         const bool wraps = !HasLongParagraph(text);
-        if (wraps != Wraps(hwnd) && Rewrap(native, wraps, text, false))
-          return TRUE;
+        if (wraps != Wraps(hwnd) && Rewrap(native, wraps, text, false)) return TRUE;
         return DefSubclassProc(hwnd, message, wParam, reinterpret_cast<LPARAM>(text.c_str()));
       }
       break;
@@ -445,10 +460,12 @@ void RegisterFormClass() {
   registered = true;
 }
 
-HWND CreateChild(const wchar_t* cls, DWORD style, DWORD exStyle, HWND parent, const std::wstring& text = {}) {
-  HWND hwnd = CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextControlId++)),
-                              GetModuleHandleW(nullptr), nullptr);
+HWND CreateChild(const wchar_t* cls, DWORD style, DWORD exStyle, HWND parent,
+                 const std::wstring& text = {}) {
+  HWND hwnd =
+      CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextControlId++)),
+                      GetModuleHandleW(nullptr), nullptr);
   if (!hwnd) throw Exception("cannot create a control");
   return hwnd;
 }
@@ -483,19 +500,26 @@ Native* Create(Kind kind, TControl& control, Native* parent) {
     if (!parent || parent->kind != Kind::Form) throw Exception("a control needs a form");
     HWND owner = parent->hwnd;
     switch (kind) {
-      case Kind::Button: native->hwnd = CreateChild(L"BUTTON", BS_PUSHBUTTON, 0, owner); break;
-      case Kind::Label: native->hwnd = CreateChild(L"STATIC", SS_LEFT, 0, owner); break;
+      case Kind::Button:
+        native->hwnd = CreateChild(L"BUTTON", BS_PUSHBUTTON, 0, owner);
+        break;
+      case Kind::Label:
+        native->hwnd = CreateChild(L"STATIC", SS_LEFT, 0, owner);
+        break;
       case Kind::Memo:
-        native->hwnd = CreateChild(L"EDIT", ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
-                                   WS_EX_CLIENTEDGE, owner);
+        native->hwnd =
+            CreateChild(L"EDIT", ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
+                        WS_EX_CLIENTEDGE, owner);
         // As much as the user types or pastes, not the control's 30,000 characters.
         SendMessageW(native->hwnd, EM_SETLIMITTEXT, 0, 0);
         break;
       case Kind::RadioGroup:
         // The buttons are its children: dialog navigation enters it for them.
-        native->hwnd = CreateChild(L"BUTTON", BS_GROUPBOX | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT, owner);
+        native->hwnd =
+            CreateChild(L"BUTTON", BS_GROUPBOX | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT, owner);
         break;
-      case Kind::Form: break;
+      case Kind::Form:
+        break;
     }
     Attach(native, native->hwnd);
     native->form = parent;
@@ -542,18 +566,21 @@ void SetBounds(Native* native, const TRect& bounds) {
 TRect Bounds(Native* native) {
   RECT r;
   GetWindowRect(native->hwnd, &r);
-  if (native->kind != Kind::Form) MapWindowPoints(nullptr, GetParent(native->hwnd), reinterpret_cast<POINT*>(&r), 2);
+  if (native->kind != Kind::Form)
+    MapWindowPoints(nullptr, GetParent(native->hwnd), reinterpret_cast<POINT*>(&r), 2);
   const UINT dpi = Dpi(native->hwnd);
   // The bounds as set while the window still has them: no rounding drift.
   const TRect& b = native->bounds;
-  if (Scale(b.Left, dpi) == r.left && Scale(b.Top, dpi) == r.top && Scale(b.Width, dpi) == r.right - r.left &&
-      Scale(b.Height, dpi) == r.bottom - r.top)
+  if (Scale(b.Left, dpi) == r.left && Scale(b.Top, dpi) == r.top &&
+      Scale(b.Width, dpi) == r.right - r.left && Scale(b.Height, dpi) == r.bottom - r.top)
     return b;
   return {Unscale(r.left, dpi), Unscale(r.top, dpi), Unscale(r.right - r.left, dpi),
           Unscale(r.bottom - r.top, dpi)};
 }
 
-void SetText(Native* native, const std::string& utf8) { SetWindowTextW(native->hwnd, Wide(utf8).c_str()); }
+void SetText(Native* native, const std::string& utf8) {
+  SetWindowTextW(native->hwnd, Wide(utf8).c_str());
+}
 
 std::string Text(Native* native) { return Narrow(WindowText(native->hwnd)); }
 
@@ -578,16 +605,19 @@ std::vector<std::string> Items(Native* group) {
 
 int ItemIndex(Native* group) {
   for (std::size_t i = 0; i < group->radios.size(); ++i)
-    if (SendMessageW(group->radios[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return static_cast<int>(i);
+    if (SendMessageW(group->radios[i], BM_GETCHECK, 0, 0) == BST_CHECKED)
+      return static_cast<int>(i);
   return -1;
 }
 
 void SetItemIndex(Native* group, int index) {
   for (std::size_t i = 0; i < group->radios.size(); ++i)
-    SendMessageW(group->radios[i], BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
+    SendMessageW(group->radios[i], BM_SETCHECK,
+                 static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
-void SetFormStyle(Native* form, SystemColor color, const Font& font, const std::vector<std::string>& texts) {
+void SetFormStyle(Native* form, SystemColor color, const Font& font,
+                  const std::vector<std::string>& texts) {
   form->color = color;
   form->font = font;
   form->texts.clear();
@@ -644,14 +674,17 @@ void SetTabOrder(Native* form, const std::vector<Native*>& order) {
 void SetLabelFor(Native* label, Native* control) {
   HWND before = GetWindow(control->hwnd, GW_HWNDPREV);
   if (before == label->hwnd) return;
-  SetWindowPos(label->hwnd, before ? before : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(label->hwnd, before ? before : HWND_TOP, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void SetIcon(Native* form, const std::string& resource) {
   const std::wstring name = Wide(resource);
-  for (auto [which, metric] : {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {
+  for (auto [which, metric] :
+       {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {
     const int size = GetSystemMetrics(metric);
-    HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_ICON, size, size, LR_SHARED);
+    HANDLE icon =
+        LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_ICON, size, size, LR_SHARED);
     if (!icon) throw Exception("no icon " + resource + " in the program");
     SendMessageW(form->hwnd, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
   }
@@ -677,7 +710,8 @@ void Run(Native* mainFormNative) {
 void Quit() { PostQuitMessage(0); }
 
 void MessageBox(const std::string& utf8Text, const std::string& caption, bool error) {
-  MessageBoxW(nullptr, Wide(utf8Text).c_str(), Wide(caption).c_str(), MB_OK | (error ? MB_ICONERROR : 0));
+  MessageBoxW(nullptr, Wide(utf8Text).c_str(), Wide(caption).c_str(),
+              MB_OK | (error ? MB_ICONERROR : 0));
 }
 
 std::string LoadResource(const std::string& name) {

@@ -32,7 +32,8 @@ bool ShowsAll(HDC dc, const std::vector<std::wstring>& texts) {
   GetTextMetricsW(dc, &metrics);
   for (const std::wstring& text : texts) {
     std::wstring printable;
-    std::copy_if(text.begin(), text.end(), std::back_inserter(printable), [](wchar_t c) { return c >= L' '; });
+    std::copy_if(text.begin(), text.end(), std::back_inserter(printable),
+                 [](wchar_t c) { return c >= L' '; });
     if (printable.empty()) continue;
     std::vector<WORD> glyphs(printable.size());
     if (GetGlyphIndicesW(dc, printable.c_str(), static_cast<int>(printable.size()), glyphs.data(),
@@ -49,8 +50,9 @@ bool ShowsAll(HDC dc, const std::vector<std::wstring>& texts) {
 }
 
 HFONT MakeFont(const std::wstring& face, int height) {
-  return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face.c_str());
+  return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_DONTCARE, face.c_str());
 }
 
 }  // namespace
@@ -58,10 +60,18 @@ HFONT MakeFont(const std::wstring& face, int height) {
 // The face asked for if it is installed and shows every text, else the first
 // Chinese-capable face that does; the system's GUI font as the last resort.
 HFONT PickFont(const std::wstring& face, int height, const std::vector<std::wstring>& texts) {
-  static const wchar_t* const kFallbacks[] = {
-      L"Microsoft JhengHei UI", L"Microsoft JhengHei", L"PMingLiU", L"MingLiU",
-      L"Noto Sans CJK TC", L"Noto Sans TC", L"Noto Sans CJK JP", L"Noto Sans CJK SC",
-      L"Microsoft YaHei UI", L"SimSun", L"Droid Sans Fallback", L"WenQuanYi Micro Hei"};
+  static const wchar_t* const kFallbacks[] = {L"Microsoft JhengHei UI",
+                                              L"Microsoft JhengHei",
+                                              L"PMingLiU",
+                                              L"MingLiU",
+                                              L"Noto Sans CJK TC",
+                                              L"Noto Sans TC",
+                                              L"Noto Sans CJK JP",
+                                              L"Noto Sans CJK SC",
+                                              L"Microsoft YaHei UI",
+                                              L"SimSun",
+                                              L"Droid Sans Fallback",
+                                              L"WenQuanYi Micro Hei"};
   std::vector<std::wstring> faces;
   if (!face.empty()) faces.push_back(face);
   faces.insert(faces.end(), std::begin(kFallbacks), std::end(kFallbacks));

@@ -53,8 +53,8 @@ void ApplyLineSettings(termios& tio) {
 }
 
 bool HasLineSettings(const termios& tio) {
-  return cfgetispeed(&tio) == B9600 && cfgetospeed(&tio) == B9600 &&
-         (tio.c_cflag & CSIZE) == CS8 && !(tio.c_cflag & (PARENB | CSTOPB)) &&
+  return cfgetispeed(&tio) == B9600 && cfgetospeed(&tio) == B9600 && (tio.c_cflag & CSIZE) == CS8 &&
+         !(tio.c_cflag & (PARENB | CSTOPB)) &&
          (tio.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL) && !(tio.c_iflag & kRawInput) &&
          !(tio.c_oflag & OPOST) && !(tio.c_lflag & kRawLocal) && tio.c_cc[VMIN] == 0 &&
          tio.c_cc[VTIME] == 0;
@@ -190,7 +190,8 @@ std::string KernelName(int fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return {};
   const unsigned devMajor = major(st.st_rdev), devMinor = minor(st.st_rdev);
-  const std::string sys = "/sys/dev/char/" + std::to_string(devMajor) + ":" + std::to_string(devMinor);
+  const std::string sys =
+      "/sys/dev/char/" + std::to_string(devMajor) + ":" + std::to_string(devMinor);
   const std::string uevent = ReadSmallFile(sys + "/uevent");
   const std::size_t at = uevent.find("DEVNAME=");
   if (at != std::string::npos && (at == 0 || uevent[at - 1] == '\n')) {
@@ -269,8 +270,8 @@ Handle PosixDevice::OpenPort(const std::string& name) {
   // 4. The lock file that minicom and QSerialPort honour, named after the
   //    device rather than the path, so that all agree whatever path opened it.
   const std::string deviceName = KernelName(fd.get());
-  if (!deviceName.empty() && held->lock.Take(lockDirectory_ + "/" + LockFileName(deviceName)) ==
-                                  LockFile::Outcome::kHeld)
+  if (!deviceName.empty() &&
+      held->lock.Take(lockDirectory_ + "/" + LockFileName(deviceName)) == LockFile::Outcome::kHeld)
     return kInvalidHandle;
   // 5. Our own mark: refuses any later open of the tty but root's.
   if (ioctl(fd.get(), TIOCEXCL) == 0)

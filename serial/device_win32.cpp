@@ -106,8 +106,7 @@ std::size_t IncompleteTail(std::string_view local) {
   if (GetACP() == CP_UTF8) return Utf8IncompleteTail(local);
   // Walk from the start: a trail byte may look like a lead byte.
   std::size_t i = 0;
-  while (i < local.size())
-    i += IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(local[i])) ? 2 : 1;
+  while (i < local.size()) i += IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(local[i])) ? 2 : 1;
   return i > local.size() ? 1 : 0;
 }
 

@@ -2,10 +2,10 @@
 // near end (the slave's path) stands in for a serial port.
 #pragma once
 
+#include <time.h>
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <time.h>
 
 namespace test {
 
@@ -22,7 +22,8 @@ class Pty {
   // The peer writes all of `bytes`.
   void Write(const std::string& bytes);
   // Whatever reaches the peer until `count` bytes or the deadline.
-  std::string ReadUpTo(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(5));
+  std::string ReadUpTo(std::size_t count,
+                       std::chrono::milliseconds deadline = std::chrono::seconds(5));
   // Everything that reaches the peer within `quiet` of silence.
   std::string Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(200));
   // Closes the far end, as when the cable or adapter goes away.
@@ -43,7 +44,9 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chro
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!predicate()) {
     if (std::chrono::steady_clock::now() > end) return false;
-    struct timespec pause {0, 2'000'000};
+    struct timespec pause {
+      0, 2'000'000
+    };
     nanosleep(&pause, nullptr);
   }
   return true;

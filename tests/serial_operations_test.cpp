@@ -139,16 +139,20 @@ TEST_F(Operations, ReceiveShowsZeroBytesAndTheTextAfterThem) {
 TEST_F(Operations, ACutCharacterWaitsForTheNextPressButNotForAnotherOpen) {
   serial::Open(0);
   // U+1F600 arriving a byte at a time.
-  for (auto [arrival, shown] : {std::pair{"a\xF0", "a"}, std::pair{"\x9F", ""}, std::pair{"\x98", ""},
-                                std::pair{"\x80z", "\U0001F600z"}}) {
+  for (auto [arrival, shown] : {std::pair{"a\xF0", "a"}, std::pair{"\x9F", ""},
+                                std::pair{"\x98", ""}, std::pair{"\x80z", "\U0001F600z"}}) {
     device.queue = arrival;
     EXPECT_EQ(serial::Receive(), shown);
   }
   device.queue = "c\xE4\xB8";  // the first two bytes of U+4E2D
   EXPECT_EQ(serial::Receive(), "c");
   serial::Open(1);  // another port starts afresh
-  device.queue = "\xAD" "d";
-  EXPECT_EQ(serial::Receive(), "\xAD" "d");
+  device.queue =
+      "\xAD"
+      "d";
+  EXPECT_EQ(serial::Receive(),
+            "\xAD"
+            "d");
 }
 
 TEST_F(Operations, ACrLfCutBetweenPressesShowsAsOneLineBreak) {
@@ -188,7 +192,11 @@ TEST_F(Operations, APortWhoseDeviceHasGoneIsGivenUpAndOpensAgain) {
   const std::vector<std::pair<const char*, void (*)(ScriptedDevice&)>> failures = {
       {"write", [](ScriptedDevice& d) { d.takesAtMost = 0; }},
       {"status query", [](ScriptedDevice& d) { d.queryFails = true; }},
-      {"read", [](ScriptedDevice& d) { d.readFails = true; d.queue = "lost"; }},
+      {"read",
+       [](ScriptedDevice& d) {
+         d.readFails = true;
+         d.queue = "lost";
+       }},
   };
   for (const auto& [what, fail] : failures) {
     SCOPED_TRACE(what);
@@ -217,11 +225,7 @@ TEST_F(Operations, ExitClosesAnOpenPortAndEndsWithStatusZero) {
 }
 
 TEST_F(Operations, ExitWithoutAPortClosesNothingAndEndsWithStatusZero) {
-  EXPECT_EXIT(
-      {
-        serial::Exit();
-      },
-      ::testing::ExitedWithCode(0), "^$");
+  EXPECT_EXIT({ serial::Exit(); }, ::testing::ExitedWithCode(0), "^$");
   device.refuseOpen = true;
   serial::Open(0);
   EXPECT_EXIT(serial::Exit(), ::testing::ExitedWithCode(0), "^$");

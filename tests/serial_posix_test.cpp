@@ -2,13 +2,13 @@
 // and COM2 are mapped to the near ends, the tests play the peer.
 #include <fcntl.h>
 #include <grp.h>
+#include <langinfo.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sched.h>
-#include <langinfo.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -226,7 +226,8 @@ template <class Body>
 int InChild(Body body, bool asNobody = false) {
   const pid_t child = fork();
   if (child == 0) {
-    if (asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+    if (asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(99);
     alarm(10);
     _exit(body());
   }
@@ -242,7 +243,8 @@ int AsNobody(Body body) {
 
 // Root passes TIOCEXCL by, so what a normal user meets is tried as one.
 TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
-  for (const std::string& path : {com1.path(), com2.path()}) ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  for (const std::string& path : {com1.path(), com2.path()})
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
   auto othersCanOpen = [](const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0) close(fd);
@@ -271,14 +273,17 @@ TEST_F(PosixLine, ANormalUserCanOpenAgainAndOthersCanOnceThePortIsClosed) {
   });
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(ExclusiveIs(com2, false)) << "the flag outlived the program's use of the port";
-  EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) && othersCanOpen(com2.path()) ? 0 : 1; }), 0);
+  EXPECT_EQ(
+      AsNobody([&] { return othersCanOpen(com1.path()) && othersCanOpen(com2.path()) ? 0 : 1; }),
+      0);
 
   // Ended without Exit, as when the window is closed by its frame.
   EXPECT_EQ(AsNobody([&] {
-    serial::Open(0);
-    if (!serial::IsOpen()) return 1;
-    std::exit(0);
-  }), 0);
+              serial::Open(0);
+              if (!serial::IsOpen()) return 1;
+              std::exit(0);
+            }),
+            0);
   EXPECT_TRUE(ExclusiveIs(com1, false)) << "the flag outlived the process that held the port";
   EXPECT_EQ(AsNobody([&] { return othersCanOpen(com1.path()) ? 0 : 1; }), 0);
 }
@@ -306,7 +311,8 @@ pid_t Gone() {
 
 TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
   // Opened by another name, the lock file still names the device.
-  const std::string link = std::filesystem::temp_directory_path() / ("comtester-com1-" + std::to_string(getpid()));
+  const std::string link =
+      std::filesystem::temp_directory_path() / ("comtester-com1-" + std::to_string(getpid()));
   std::filesystem::remove(link);
   std::filesystem::create_symlink(com1.path(), link);
   com1Path = link;
@@ -356,7 +362,8 @@ TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
     });
     const int ending[] = {0, 0, 128 + SIGTERM, 128 + SIGHUP, 128 + SIGINT, 0, 128 + SIGTERM};
     EXPECT_EQ(status, ending[way]) << "way " << way;
-    EXPECT_FALSE(std::filesystem::exists(lock1)) << "way " << way << ": the lock file outlived the process";
+    EXPECT_FALSE(std::filesystem::exists(lock1))
+        << "way " << way << ": the lock file outlived the process";
     EXPECT_TRUE(ExclusiveIs(com1, false)) << "way " << way << ": the flag outlived the process";
   }
 
@@ -365,9 +372,10 @@ TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
   serial::Open(0);
   ASSERT_TRUE(serial::IsOpen());
   EXPECT_EQ(InChild([&]() -> int {
-    device.ClosePort(hCom);
-    std::exit(0);
-  }), 0);
+              device.ClosePort(hCom);
+              std::exit(0);
+            }),
+            0);
   EXPECT_EQ(Contents(lock1), Hdb(getpid()));
   EXPECT_TRUE(ExclusiveIs(com1, true));
 }
@@ -391,12 +399,13 @@ TEST_F(PosixLine, ALockFileReplacedWhileHeldIsLeftToItsNewOwner) {
 
   for (const int sig : {0, SIGTERM}) {
     EXPECT_EQ(InChild([&] {
-      serial::Open(0);
-      if (!serial::IsOpen()) return 1;
-      replace();
-      if (sig) raise(sig);
-      std::exit(0);
-    }), sig ? 128 + sig : 0);
+                serial::Open(0);
+                if (!serial::IsOpen()) return 1;
+                replace();
+                if (sig) raise(sig);
+                std::exit(0);
+              }),
+              sig ? 128 + sig : 0);
     EXPECT_EQ(Contents(lock), theirs) << "ended by signal " << sig;
     unlink(lock.c_str());
   }
@@ -411,7 +420,8 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsTakenOver) {
     });
   };
   // minicom's form, QSerialPort's, and one still being written: held.
-  for (const std::string& held : {Hdb(getppid()), std::to_string(getppid()) + "\nqtpeer\nhost\n", std::string()}) {
+  for (const std::string& held :
+       {Hdb(getppid()), std::to_string(getppid()) + "\nqtpeer\nhost\n", std::string()}) {
     Put(lock, held);
     serial::Open(0);
     EXPECT_FALSE(serial::IsOpen()) << held;
@@ -428,9 +438,11 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsTakenOver) {
   Put(lock, Hdb(getppid()));
   ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
   EXPECT_EQ(AsNobody([&] {
-    serial::Open(0);
-    return serial::IsOpen() ? 1 : 0;
-  }), 0) << "a normal user opened a line held by another user's process";
+              serial::Open(0);
+              return serial::IsOpen() ? 1 : 0;
+            }),
+            0)
+      << "a normal user opened a line held by another user's process";
 
   // Its process has gone, or has ended and waits to be reaped (whatever its
   // name), or is this one's id come round again: the lock is stale.
@@ -441,7 +453,8 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsTakenOver) {
   }
   ASSERT_TRUE(test::WaitFor([&] {
     siginfo_t ended{};
-    return waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == zombie;
+    return waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == zombie;
   }));
   for (const std::string& stale :
        {Hdb(Gone()), std::to_string(Gone()) + "\nqtpeer\nhost\n", Hdb(zombie), Hdb(getpid())}) {
@@ -480,14 +493,16 @@ TEST_F(PosixLine, AnythingButAFileAtTheLockPathRefusesAtOnceAndIsLeftAlone) {
   Put(target, stale);  // reached through a link
   ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
   for (const mode_t kind : {S_IFIFO, S_IFDIR, S_IFLNK}) {
-    ASSERT_EQ(kind == S_IFIFO  ? mkfifo(lock.c_str(), 0644)
+    ASSERT_EQ(kind == S_IFIFO   ? mkfifo(lock.c_str(), 0644)
               : kind == S_IFDIR ? mkdir(lock.c_str(), 0755)
                                 : symlink(target.c_str(), lock.c_str()),
               0);
     EXPECT_EQ(AsNobody([&] {  // who may only read it
-      serial::Open(0);
-      return serial::IsOpen() ? 1 : 0;
-    }), 0) << std::oct << kind;
+                serial::Open(0);
+                return serial::IsOpen() ? 1 : 0;
+              }),
+              0)
+        << std::oct << kind;
     struct stat st {};
     EXPECT_TRUE(lstat(lock.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind) << std::oct << kind;
     (kind == S_IFDIR ? rmdir : unlink)(lock.c_str());
@@ -500,36 +515,43 @@ TEST_F(PosixLine, WithoutALockDirectoryOrRoomInItThePortStillOpens) {
   for (const std::string& directory : {std::string("/nonexistent/lock"), std::string("/")}) {
     ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
     EXPECT_EQ(AsNobody([&] {  // "/" is there, but not writable for nobody
-      serial::PosixDevice elsewhere{[this](const std::string& port) { return PathOf(port); }, directory};
-      const serial::Handle port = elsewhere.OpenPort("COM1");
-      if (port == kInvalidHandle) return 1;
-      elsewhere.ClosePort(port);
-      return 0;
-    }), 0) << directory;
+                serial::PosixDevice elsewhere{
+                    [this](const std::string& port) { return PathOf(port); }, directory};
+                const serial::Handle port = elsewhere.OpenPort("COM1");
+                if (port == kInvalidHandle) return 1;
+                elsewhere.ClosePort(port);
+                return 0;
+              }),
+              0)
+        << directory;
   }
 
   // A full directory: the file is made but its id cannot be written. A file
   // without an id would keep everyone out, so none is left.
   char full[] = "/tmp/comtester-full-XXXXXX";
   ASSERT_NE(mkdtemp(full), nullptr);
-  const std::string lock = full + ("/" + std::filesystem::path(LockOf(com1.path())).filename().string());
-  EXPECT_EQ(InChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", full, "tmpfs", 0, "size=4k") != 0)
-      return 10;
-    const std::string filler = std::string(full) + "/filler";
-    const int fill = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    static const char page[4096] = {};
-    while (write(fill, page, sizeof page) > 0) {
-    }
-    close(fill);
-    serial::PosixDevice crowded{[this](const std::string& port) { return PathOf(port); }, full};
-    const serial::Handle port = crowded.OpenPort("COM1");
-    if (port == kInvalidHandle) return 1;
-    const bool left = std::filesystem::exists(lock);
-    crowded.ClosePort(port);
-    return left ? 2 : 0;
-  }), 0);
+  const std::string lock =
+      full + ("/" + std::filesystem::path(LockOf(com1.path())).filename().string());
+  EXPECT_EQ(
+      InChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", full, "tmpfs", 0, "size=4k") != 0)
+          return 10;
+        const std::string filler = std::string(full) + "/filler";
+        const int fill = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        static const char page[4096] = {};
+        while (write(fill, page, sizeof page) > 0) {
+        }
+        close(fill);
+        serial::PosixDevice crowded{[this](const std::string& port) { return PathOf(port); }, full};
+        const serial::Handle port = crowded.OpenPort("COM1");
+        if (port == kInvalidHandle) return 1;
+        const bool left = std::filesystem::exists(lock);
+        crowded.ClosePort(port);
+        return left ? 2 : 0;
+      }),
+      0);
   rmdir(full);
 }
 
@@ -650,7 +672,8 @@ class SplitCharacters : public PosixLine, public ::testing::WithParamInterface<c
       std::filesystem::remove_all(aside, ignored);
     }
     setenv("LOCPATH", dir.c_str(), 1);
-    ASSERT_NE(std::setlocale(LC_ALL, name.c_str()), nullptr) << name << ": localedef (package locales) said " << made;
+    ASSERT_NE(std::setlocale(LC_ALL, name.c_str()), nullptr)
+        << name << ": localedef (package locales) said " << made;
     ASSERT_STREQ(nl_langinfo(CODESET), charset.c_str());
   }
   void TearDown() override {

@@ -7,7 +7,8 @@ TForm1* Form1 = nullptr;
 namespace {
 
 // The link's two messages appear in the toolkit's message box.
-[[maybe_unused]] const bool kMessagesInWindowBoxes = (serial::SetAlertSink(gui::ShowMessageBox), true);
+[[maybe_unused]] const bool kMessagesInWindowBoxes =
+    (serial::SetAlertSink(gui::ShowMessageBox), true);
 
 }  // namespace
 

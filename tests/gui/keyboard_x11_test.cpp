@@ -8,9 +8,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextLayout>
-#include <QTest>
 #include <QWindow>
 
 #include <fcntl.h>
@@ -80,8 +80,8 @@ void StartDesktop() {
                                " (scripts/install-dependencies.sh installs it)");
   int display[2];
   if (pipe2(display, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp", "-screen",
-         "0", "1280x1024x24"},
+  Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp",
+         "-screen", "0", "1280x1024x24"},
         true, display[1]);
   close(display[1]);
   std::string number;
@@ -125,7 +125,11 @@ class Keyboard : public ::testing::Test {
     // Generous: a busy machine may take seconds to map the first window.
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 30000));
     // In place, frame and all, before anything is clicked.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->BoundsRect() == (TRect{233, 209, 696, 480}); }, 10000))
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return form->BoundsRect() == (TRect{233, 209, 696, 480});
+        },
+        10000))
         << form->BoundsRect().Left << "," << form->BoundsRect().Top;
     Xdo({"windowactivate", "--sync", std::to_string(window->winId())});
     ASSERT_TRUE(QTest::qWaitForWindowActive(window, 10000));
@@ -153,7 +157,8 @@ class Keyboard : public ::testing::Test {
     if (!w) return "nothing";
     if (auto* b = qobject_cast<const QAbstractButton*>(w))
       return b->text().toStdString() + (b->isChecked() ? " (chosen)" : "");
-    if (auto* m = qobject_cast<const QPlainTextEdit*>(w)) return "memo at " + std::to_string(m->x());
+    if (auto* m = qobject_cast<const QPlainTextEdit*>(w))
+      return "memo at " + std::to_string(m->x());
     return w->metaObject()->className();
   }
 
@@ -208,7 +213,7 @@ TEST_F(Keyboard, ThePortIsChosenByKeyboard) {
   Key("shift+Tab");
   ASSERT_TRUE(ChosenAndFocused("COM1")) << "Shift+Tab from the send box: " << Focus();
   const std::pair<const char*, const char*> arrows[] = {
-      {"Down", "COM2"}, {"Down", "COM1"}, {"Up", "COM2"},   {"Up", "COM1"},
+      {"Down", "COM2"},  {"Down", "COM1"},  {"Up", "COM2"},   {"Up", "COM1"},
       {"Right", "COM2"}, {"Right", "COM1"}, {"Left", "COM2"},
   };
   for (auto [key, port] : arrows) {
@@ -285,7 +290,8 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   const auto start = std::chrono::steady_clock::now();
   Key("ctrl+a");
   Key("ctrl+v");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return memo->document()->characterCount() == 1 + (1 << 20); }, 30000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return memo->document()->characterCount() == 1 + (1 << 20); }, 30000));
   std::string sent;
   std::thread peer([&] { sent = com1.ReadUpTo(text.size(), 30s); });
   ClickInside(Button("傳送資料"));

@@ -1,11 +1,11 @@
 // The real window from its embedded description, on Qt offscreen, its
 // buttons driving pseudo-terminals mapped to COM1 and COM2.
+#include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QGroupBox>
-#include <QImage>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -90,14 +90,10 @@ TEST_F(Window, IsLaidOutAsDescribed) {
   // No frame here (offscreen.json): the client area takes the designed size.
   EXPECT_EQ(Form1->BoundsRect(), (TRect{233, 209, 680, 441}));
   const Expected controls[] = {
-      {"Label1", {56, 152, 48, 13}, "傳送資料"},
-      {"Label2", {400, 144, 48, 13}, "接收資料"},
-      {"Button1", {272, 40, 145, 81}, "開啟通訊埠"},
-      {"Button2", {488, 40, 137, 81}, "結束系統"},
-      {"Button4", {408, 376, 169, 57}, "接收資料"},
-      {"rdCOM", {32, 16, 193, 121}, "選擇通訊埠"},
-      {"mSend", {40, 176, 201, 185}, "Memo1"},
-      {"mReceive", {368, 168, 217, 185}, "Memo2"},
+      {"Label1", {56, 152, 48, 13}, "傳送資料"},     {"Label2", {400, 144, 48, 13}, "接收資料"},
+      {"Button1", {272, 40, 145, 81}, "開啟通訊埠"}, {"Button2", {488, 40, 137, 81}, "結束系統"},
+      {"Button4", {408, 376, 169, 57}, "接收資料"},  {"rdCOM", {32, 16, 193, 121}, "選擇通訊埠"},
+      {"mSend", {40, 176, 201, 185}, "Memo1"},       {"mReceive", {368, 168, 217, 185}, "Memo2"},
       {"Button3", {48, 368, 169, 57}, "傳送資料"},
   };
   for (const Expected& e : controls) {
@@ -341,8 +337,9 @@ TEST(Entry, ShowsWhatEscapesAndEndsWithStatusZero) {
 // lacks: what creating the window throws is shown once, and the status is 0.
 TEST(Entry, AWindowThatFailsToLoadIsShownOnceAndEndsWithStatusZero) {
   const auto [out, status] = RunProbe(ENTRY_PROBE_BROKEN);
-  EXPECT_TRUE(std::regex_match(out, std::regex("box: entry_probe_broken\\|Form description, line [0-9]+, "
-                                               "Button3: no handler Button3Clik\n")))
+  EXPECT_TRUE(
+      std::regex_match(out, std::regex("box: entry_probe_broken\\|Form description, line [0-9]+, "
+                                       "Button3: no handler Button3Clik\n")))
       << out;
   EXPECT_EQ(status, 0);
 }

@@ -56,8 +56,8 @@ struct Speed {
   speed_t code;
   unsigned baud;
 };
-constexpr Speed kSpeeds[] = {{B1200, 1200},       {B9600, 9600},       {B115200, 115200},
-                             {B4000000, 4000000}, {B0, 0}};
+constexpr Speed kSpeeds[] = {
+    {B1200, 1200}, {B9600, 9600}, {B115200, 115200}, {B4000000, 4000000}, {B0, 0}};
 
 unsigned Baud(speed_t code) {
   for (const Speed& s : kSpeeds)
@@ -67,15 +67,16 @@ unsigned Baud(speed_t code) {
 
 std::string Describe(const termios& tio) {
   char line[160];
-  std::snprintf(line, sizeof line, "termios %x %x %x %x %u %u", tio.c_iflag, tio.c_oflag, tio.c_cflag,
-                tio.c_lflag, Baud(cfgetispeed(&tio)), Baud(cfgetospeed(&tio)));
+  std::snprintf(line, sizeof line, "termios %x %x %x %x %u %u", tio.c_iflag, tio.c_oflag,
+                tio.c_cflag, tio.c_lflag, Baud(cfgetispeed(&tio)), Baud(cfgetospeed(&tio)));
   return line;
 }
 
 std::string Preset() {
   const int fd = open(g_line, O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios tio{};
-  if (fd < 0 || tcgetattr(fd, &tio) != 0) return std::string("preset failed: ") + std::strerror(errno);
+  if (fd < 0 || tcgetattr(fd, &tio) != 0)
+    return std::string("preset failed: ") + std::strerror(errno);
   tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
   cfsetspeed(&tio, B1200);
   tcsetattr(fd, TCSANOW, &tio);

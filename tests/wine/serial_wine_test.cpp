@@ -25,7 +25,6 @@
 #include "tests/wine/hex.h"
 #include "tests/wine/wine.h"
 
-
 namespace {
 
 using namespace std::chrono_literals;

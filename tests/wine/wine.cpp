@@ -54,8 +54,8 @@ std::optional<std::string> CannotRun(const Arch& arch) {
   const int error = posix_spawn(&pid, args[0], &actions, nullptr, args, environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error == ENOEXEC)
-    return std::string(kCannotRunMark) + " " + arch.name + " programs: the kernel refuses " + arch.wine +
-           " (" + std::strerror(error) + ")";
+    return std::string(kCannotRunMark) + " " + arch.name + " programs: the kernel refuses " +
+           arch.wine + " (" + std::strerror(error) + ")";
   if (error != 0) Fail("cannot start " + arch.wine + ": " + std::strerror(error));
   const int status = WaitExit(pid, 30s);
   if (status != 0) Fail(arch.wine + " --version ended with " + std::to_string(status));
@@ -78,7 +78,8 @@ Prefix::Prefix(std::string path, const Arch& arch)
   fs::remove_all(path_, ignored);
   Run({arch_.wine, "wineboot", "--init"});
   Run({arch_.wineServer, "-w"});
-  if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) != 0) Fail("cannot mark " + ready);
+  if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) != 0)
+    Fail("cannot mark " + ready);
 }
 
 pid_t Prefix::Spawn(const std::vector<std::string>& argv, int in, int out) const {
@@ -91,7 +92,8 @@ pid_t Prefix::Spawn(const std::vector<std::string>& argv, int in, int out) const
   if (out >= 0)
     posix_spawn_file_actions_adddup2(&actions, out, 1);
   else
-    posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
   posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -119,7 +121,8 @@ void Prefix::MapPorts(const std::string& com1, const std::string& com2) const {
   // Wine opens /dev/ttyS<n-1> for a COMn whose link leads nowhere, and here
   // /dev/ttyS0 is the machine's console: map only to what is there.
   for (const std::string& path : {com1, com2})
-    if (!fs::exists(path) || path.starts_with("/dev/ttyS")) Fail("refusing to map a port to " + path);
+    if (!fs::exists(path) || path.starts_with("/dev/ttyS"))
+      Fail("refusing to map a port to " + path);
   // Both ports every time: a port left alone keeps a stale mapping.
   const std::string key = R"(HKLM\Software\Wine\Ports)";
   for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
@@ -158,7 +161,8 @@ PipedProgram::PipedProgram(const Prefix& prefix, const std::string& exe) {
   in_ = in[1];
   out_ = out[0];
   const auto first = ReadLine(30s);
-  if (first != "ready") Fail(exe + " said \"" + first.value_or("nothing") + "\", see " + prefix.log());
+  if (first != "ready")
+    Fail(exe + " said \"" + first.value_or("nothing") + "\", see " + prefix.log());
 }
 
 PipedProgram::~PipedProgram() {
@@ -182,8 +186,8 @@ std::optional<std::string> PipedProgram::ReadLine(std::chrono::milliseconds dead
       if (!line.empty() && line.back() == '\r') line.pop_back();  // msvcrt text mode
       return line;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     pollfd p{out_, POLLIN, 0};
     char chunk[4096];
     ssize_t n = 0;

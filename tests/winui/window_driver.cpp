@@ -46,15 +46,16 @@ constexpr DWORD kSyncTimeout = 10000;
 
 std::wstring Wide(const std::string& s) {
   std::wstring w(s.size(), L'\0');
-  w.resize(static_cast<std::size_t>(
-      MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), static_cast<int>(w.size()))));
+  w.resize(static_cast<std::size_t>(MultiByteToWideChar(
+      CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), static_cast<int>(w.size()))));
   return w;
 }
 
 std::string Narrow(const std::wstring& w) {
   std::string s(w.size() * 4, '\0');
-  s.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(),
-                                                        static_cast<int>(s.size()), nullptr, nullptr)));
+  s.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(),
+                          static_cast<int>(s.size()), nullptr, nullptr)));
   return s;
 }
 
@@ -62,11 +63,20 @@ std::string Escape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -97,8 +107,8 @@ struct Failure {
 
 UINT Dpi(HWND hwnd) {
   using GetDpi = UINT(WINAPI*)(HWND);
-  static const auto getDpi = reinterpret_cast<GetDpi>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  static const auto getDpi = reinterpret_cast<GetDpi>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
   return getDpi ? getDpi(hwnd) : 96;
 }
 
@@ -111,8 +121,8 @@ std::wstring TextOf(HWND hwnd) {
     throw Failure{"no answer to WM_GETTEXTLENGTH"};
   std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
-  SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                      kSyncTimeout, &copied);
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                      SMTO_ABORTIFHUNG, kSyncTimeout, &copied);
   text.resize(copied);
   return text;
 }
@@ -146,9 +156,10 @@ std::string Describe(HWND window, HWND control) {
   const RECT r = InClient(window, control);
   std::ostringstream line;
   const LRESULT check = SendMessageW(control, BM_GETCHECK, 0, 0);
-  line << Narrow(ClassOf(control)) << ' ' << r.left << ' ' << r.top << ' ' << r.right - r.left << ' '
-       << r.bottom - r.top << ' ' << (IsRadio(control) ? (check == BST_CHECKED ? "checked" : "unchecked") : "-")
-       << ' ' << Escape(Narrow(TextOf(control)));
+  line << Narrow(ClassOf(control)) << ' ' << r.left << ' ' << r.top << ' ' << r.right - r.left
+       << ' ' << r.bottom - r.top << ' '
+       << (IsRadio(control) ? (check == BST_CHECKED ? "checked" : "unchecked") : "-") << ' '
+       << Escape(Narrow(TextOf(control)));
   return line.str();
 }
 
@@ -192,7 +203,8 @@ HWND ShownWindow(const std::wstring& caption) {
 }
 
 std::string ReadFile(const std::string& path) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw Failure{"cannot open " + path};
   std::string bytes;
   char chunk[65536];
@@ -252,7 +264,9 @@ HWND WaitFor(Find find, int ms) {
 // The first word of `rest`, which loses it; "\ " is a space inside a word.
 std::string Word(std::string& rest) {
   std::size_t space = 0;
-  while ((space = rest.find(' ', space)) != std::string::npos && space > 0 && rest[space - 1] == '\\') ++space;
+  while ((space = rest.find(' ', space)) != std::string::npos && space > 0 &&
+         rest[space - 1] == '\\')
+    ++space;
   std::string word = Unescape(rest.substr(0, space));
   rest = space == std::string::npos ? "" : rest.substr(space + 1);
   return word;
@@ -269,7 +283,8 @@ void Run(const std::string& command, std::string rest) {
     GetWindowRect(window, &r);
     const UINT dpi = Dpi(window);
     Say("ok " + std::to_string(At96(r.left, dpi)) + ' ' + std::to_string(At96(r.top, dpi)) + ' ' +
-        std::to_string(At96(r.right - r.left, dpi)) + ' ' + std::to_string(At96(r.bottom - r.top, dpi)));
+        std::to_string(At96(r.right - r.left, dpi)) + ' ' +
+        std::to_string(At96(r.bottom - r.top, dpi)));
   } else if (command == "client") {
     HWND window = TopLevel(Word(rest));
     RECT r;
@@ -329,8 +344,8 @@ void Run(const std::string& command, std::string rest) {
     HWND control = ControlAt(window, Word(rest));
     const std::wstring text = Wide(Unescape(rest));
     DWORD_PTR ignored;
-    SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
-                        kSyncTimeout, &ignored);
+    SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                        SMTO_ABORTIFHUNG, kSyncTimeout, &ignored);
     Say("ok");
   } else if (command == "selection") {
     HWND window = TopLevel(Word(rest));
@@ -345,29 +360,32 @@ void Run(const std::string& command, std::string rest) {
   } else if (command == "lines") {
     HWND window = TopLevel(Word(rest));
     DWORD_PTR lines = 0;
-    if (!SendMessageTimeoutW(ControlAt(window, Word(rest)), EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG, kSyncTimeout,
-                             &lines))
+    if (!SendMessageTimeoutW(ControlAt(window, Word(rest)), EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG,
+                             kSyncTimeout, &lines))
       throw Failure{"no answer to EM_GETLINECOUNT"};
     Say("ok " + std::to_string(lines));
   } else if (command == "point") {
     HWND window = TopLevel(Word(rest));
     RECT r;
     GetWindowRect(ButtonCaptioned(window, Unescape(rest)), &r);
-    Say("ok " + std::to_string((r.left + r.right) / 2) + ' ' + std::to_string((r.top + r.bottom) / 2));
+    Say("ok " + std::to_string((r.left + r.right) / 2) + ' ' +
+        std::to_string((r.top + r.bottom) / 2));
   } else if (command == "clipboard") {
     SetClipboardText(Wide(ReadFile(Word(rest))));
     Say("ok");
   } else if (command == "default") {
     std::string drawn;
     for (HWND child : Children(TopLevel(Word(rest))))
-      if (ClassOf(child) == L"Button" && (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+      if (ClassOf(child) == L"Button" &&
+          (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
         drawn += ' ' + Escape(Narrow(TextOf(child)));
     Say("ok" + drawn);
   } else if (command == "focus") {
     HWND window = TopLevel(Word(rest));
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) throw Failure{"no thread info"};
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info))
+      throw Failure{"no thread info"};
     if (!info.hwndFocus) throw Failure{"nothing has the focus"};
     Say("ok " + Describe(window, info.hwndFocus));
   } else if (command == "messagebox") {
@@ -388,7 +406,8 @@ void Run(const std::string& command, std::string rest) {
   } else if (command == "dismiss") {
     const std::wstring caption = Wide(Word(rest));
     HWND box = TopLevel(Narrow(caption), L"#32770");
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
     for (int waited = 0; IsWindow(box); waited += 20) {
       if (waited > static_cast<int>(kSyncTimeout)) throw Failure{"the message box stays"};
       Sleep(20);

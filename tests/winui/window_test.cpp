@@ -134,7 +134,8 @@ class Driver {
     for (;;) {
       lines.push_back(program_.ReadLine(30s).value_or("error driver silent"));
       const std::string& last = lines.back();
-      if (last == "end" || last == "ok" || last.starts_with("ok ") || last.starts_with("error ")) return lines;
+      if (last == "end" || last == "ok" || last.starts_with("ok ") || last.starts_with("error "))
+        return lines;
     }
   }
   // The one line of an answer that must succeed, without its "ok".
@@ -149,11 +150,12 @@ class Driver {
     const std::string line = Call("focus " + kCaption).back();
     int left, top, width, height, consumed = 0;
     char cls[32], check[16];
-    if (std::sscanf(line.c_str(), "ok %31s %d %d %d %d %15s %n", cls, &left, &top, &width, &height, check,
-                    &consumed) != 6 || consumed == 0)
+    if (std::sscanf(line.c_str(), "ok %31s %d %d %d %d %15s %n", cls, &left, &top, &width, &height,
+                    check, &consumed) != 6 ||
+        consumed == 0)
       return line;
-    return std::string(cls) + " " + check + " " + line.substr(static_cast<std::size_t>(consumed)) + " @" +
-           std::to_string(left) + "," + std::to_string(top);
+    return std::string(cls) + " " + check + " " + line.substr(static_cast<std::size_t>(consumed)) +
+           " @" + std::to_string(left) + "," + std::to_string(top);
   }
 
  private:
@@ -236,18 +238,20 @@ TEST(Window, ShowsEveryControlInPlaceAndClosesByItsFrame) {
   for (const std::string& line : answer) {
     int left, top, width, height;
     char check[16], text[64];
-    if (std::sscanf(line.c_str(), "control Button %d %d %d %d %15s %63s", &left, &top, &width, &height, check,
-                    text) == 6 &&
+    if (std::sscanf(line.c_str(), "control Button %d %d %d %d %15s %63s", &left, &top, &width,
+                    &height, check, text) == 6 &&
         std::string(check) != "-") {
       radios.push_back(std::string(text) + " " + check);
-      EXPECT_TRUE(left >= 32 && top >= 16 && left + width <= 32 + 193 && top + height <= 16 + 121) << line;
+      EXPECT_TRUE(left >= 32 && top >= 16 && left + width <= 32 + 193 && top + height <= 16 + 121)
+          << line;
     }
   }
   EXPECT_EQ(radios, (std::vector<std::string>{"COM1 checked", "COM2 unchecked"}));
   EXPECT_EQ(answer.size(), 11u) << "nine controls and two radio buttons";
   // A screen reader names each memo by the static text just before it.
   EXPECT_EQ(driver.Ok("before " + kCaption + " " + kSendMemo), "Static 56 152 48 13 - 傳送資料");
-  EXPECT_EQ(driver.Ok("before " + kCaption + " " + kReceiveMemo), "Static 400 144 48 13 - 接收資料");
+  EXPECT_EQ(driver.Ok("before " + kCaption + " " + kReceiveMemo),
+            "Static 400 144 48 13 - 接收資料");
 
   fs::create_directories(fs::path(kScreenshot).parent_path());
   fs::remove(kScreenshot);
@@ -263,13 +267,14 @@ TEST(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
   MapPorts(com1.path(), com2.path());
   Driver driver;
   Program program(driver);
-  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  RunTool(
+      {"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
 
   // A radio button is matched without its place: the group's layout is free.
   const std::vector<std::string> order = {
-      "Button - 開啟通訊埠 @272,40", "Button - 結束系統 @488,40", "Button - 接收資料 @408,376",
-      "Button checked COM1 @",         "Edit - Memo1 @40,176",      "Edit - Memo2 @368,168",
-      "Button - 傳送資料 @48,368",     "Button - 開啟通訊埠 @272,40",
+      "Button - 開啟通訊埠 @272,40", "Button - 結束系統 @488,40",   "Button - 接收資料 @408,376",
+      "Button checked COM1 @",       "Edit - Memo1 @40,176",        "Edit - Memo2 @368,168",
+      "Button - 傳送資料 @48,368",   "Button - 開啟通訊埠 @272,40",
   };
   auto focusIs = [&](const std::string& expected, std::chrono::milliseconds deadline = 3s) {
     return test::WaitFor([&] { return driver.Focus().starts_with(expected); }, deadline);
@@ -286,9 +291,11 @@ TEST(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
   for (int i = 0; i < 2; ++i) RunTool({"xdotool", "key", "shift+Tab"});
   ASSERT_TRUE(focusIs(order[4])) << driver.Focus();
   RunTool({"xdotool", "key", "ctrl+a"});
-  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == "0 5"; }, 3s));
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == "0 5"; }, 3s));
   RunTool({"xdotool", "key", "Return"});
-  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("gettext " + kCaption + " " + kSendMemo) == "\\r\\n"; }, 3s))
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return driver.Ok("gettext " + kCaption + " " + kSendMemo) == "\\r\\n"; }, 3s))
       << driver.Ok("gettext " + kCaption + " " + kSendMemo);
   EXPECT_EQ(driver.Focus(), "Edit - \\r\\n @40,176");
 
@@ -331,7 +338,8 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
   com1.Write("line1\nline2\rline3\r\nline4");
   EXPECT_TRUE(test::WaitFor([&] {
     driver.Ok("click " + kCaption + " 接收資料");
-    return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == "line1\\r\\nline2\\r\\nline3\\r\\nline4";
+    return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) ==
+           "line1\\r\\nline2\\r\\nline3\\r\\nline4";
   })) << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
   EXPECT_EQ(driver.Ok("lines " + kCaption + " " + kReceiveMemo), "4");
   driver.Ok("settext " + kCaption + " " + kReceiveMemo + " a\\nb\\rc\\r\\nd\\n");
@@ -363,7 +371,8 @@ TEST(Window, KeepsItsLayoutAtAnotherDpi) {
     ~Back() { g_session->Screen(Session::kScreen); }
   } back;
   const std::string key = R"(HKCU\Control Panel\Desktop)";
-  RunTool({g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"});
+  RunTool({g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144",
+           "/f"});
   // The designed frame at 144 DPI, 12 pixels a side: Wine scales the border
   // it is given, but not the 3 pixels inside it.
   const std::string metrics = key + R"(\WindowMetrics)";
@@ -384,7 +393,8 @@ TEST(Window, KeepsItsLayoutAtAnotherDpi) {
   EXPECT_EQ(driver.Ok("dpi " + kCaption), "144");
   EXPECT_EQ(driver.Ok("window " + kCaption), "233 209 696 480");
   std::vector<std::string> answer = driver.Call("controls " + kCaption);
-  EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Button 272 40 145 81 - 開啟通訊埠"), 1);
+  EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Button 272 40 145 81 - 開啟通訊埠"),
+            1);
   EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Edit 368 168 217 185 - Memo2"), 1);
   EXPECT_EQ(std::count(answer.begin(), answer.end(), "control Static 56 152 48 13 - 傳送資料"), 1);
 }
@@ -533,12 +543,14 @@ TEST(Window, EnterPressesTheFocusedButton) {
   MapPorts(com1.path(), com2.path());
   Driver driver;
   Program program(driver);
-  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  RunTool(
+      {"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
   auto focusIs = [&](const std::string& expected, std::chrono::milliseconds deadline = 3s) {
     return test::WaitFor([&] { return driver.Focus().starts_with(expected); }, deadline);
   };
   auto receiveMemoIs = [&](const std::string& expected) {
-    return test::WaitFor([&] { return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == expected; }, 3s);
+    return test::WaitFor(
+        [&] { return driver.Ok("gettext " + kCaption + " " + kReceiveMemo) == expected; }, 3s);
   };
   auto mouseClick = [&](const std::string& button) {
     std::istringstream at(driver.Ok("point " + kCaption + " " + button));
@@ -552,7 +564,8 @@ TEST(Window, EnterPressesTheFocusedButton) {
   EXPECT_EQ(driver.Ok("default " + kCaption), "開啟通訊埠");
   for (const char* key : {"Return", "KP_Enter"}) {
     RunTool({"xdotool", "key", key});
-    EXPECT_EQ(driver.Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!") << key << " at the start";
+    EXPECT_EQ(driver.Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!")
+        << key << " at the start";
     driver.Ok("dismiss Comm\\ Error");
     ASSERT_TRUE(focusIs("Button - 開啟通訊埠 @")) << driver.Focus();
   }
@@ -567,7 +580,8 @@ TEST(Window, EnterPressesTheFocusedButton) {
   EXPECT_EQ(driver.Ok("default " + kCaption), "接收資料");
   PeerSends(com2, "two");
   RunTool({"xdotool", "key", "Return"});
-  EXPECT_TRUE(receiveMemoIs("two")) << "Return after a click: " << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
+  EXPECT_TRUE(receiveMemoIs("two"))
+      << "Return after a click: " << driver.Ok("gettext " + kCaption + " " + kReceiveMemo);
 
   RunTool({"xdotool", "key", "shift+Tab"});
   ASSERT_TRUE(focusIs("Button - 結束系統 @488,40")) << driver.Focus();
@@ -592,7 +606,8 @@ TEST_P(PastedMegabyte, GoesOutWhole) {
     char number[16];
     std::snprintf(number, sizeof number, "%06d ", i);
     text += number;
-    text += i % 1000 == 999 ? std::string(3000, 'x') : "the quick brown fox jumps over the lazy dog";
+    text +=
+        i % 1000 == 999 ? std::string(3000, 'x') : "the quick brown fox jumps over the lazy dog";
     text += "\r\n";
   }
   while (oneLine && text.size() < kSize) text += static_cast<char>('A' + text.size() % 26);
@@ -612,14 +627,17 @@ TEST_P(PastedMegabyte, GoesOutWhole) {
   com1.ReleaseNearEnd();
 
   driver.Ok("clipboard Z:" + file.string());
-  RunTool({"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
-  for (int i = 0; i < 4; ++i) RunTool({"xdotool", "key", "Tab"});  // from 開啟通訊埠 to the send memo
-  ASSERT_TRUE(test::WaitFor([&] { return driver.Focus().starts_with("Edit - Memo1 " + kSendMemo); }, 3s))
+  RunTool(
+      {"xdotool", "search", "--sync", "--name", "^" + kCaption + "$", "windowactivate", "--sync"});
+  for (int i = 0; i < 4; ++i)
+    RunTool({"xdotool", "key", "Tab"});  // from 開啟通訊埠 to the send memo
+  ASSERT_TRUE(
+      test::WaitFor([&] { return driver.Focus().starts_with("Edit - Memo1 " + kSendMemo); }, 3s))
       << driver.Focus();
   RunTool({"xdotool", "key", "ctrl+a", "ctrl+v"});
   const std::string end = std::to_string(kSize);
-  EXPECT_TRUE(test::WaitFor([&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == end + " " + end; },
-                            30s))
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return driver.Ok("selection " + kCaption + " " + kSendMemo) == end + " " + end; }, 30s))
       << "the caret after the paste: " << driver.Ok("selection " + kCaption + " " + kSendMemo);
 
   // The peer reads while the program writes: a pseudo-terminal holds far less.
@@ -636,7 +654,8 @@ TEST_P(PastedMegabyte, GoesOutWhole) {
   EXPECT_TRUE(differ.first == sent.end() && differ.second == text.end())
       << "the line differs from the pasted text from byte " << differ.first - sent.begin();
   if (oneLine) {  // and ordinary text set afterwards wraps again
-    driver.Ok("settext " + kCaption + " " + kSendMemo + " words and more words and more words and more");
+    driver.Ok("settext " + kCaption + " " + kSendMemo +
+              " words and more words and more words and more");
     EXPECT_GT(std::stoi(driver.Ok("lines " + kCaption + " " + kSendMemo)), 1);
   }
 }
