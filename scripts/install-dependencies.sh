@@ -7,8 +7,8 @@ packages=(
   # Linux build
   cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev fonts-noto-cjk
   # the sanitized build and fuzz targets (clang, its sanitizer and libFuzzer
-  # runtimes), and the static analysis
-  clang libclang-rt-14-dev clang-tidy
+  # runtimes), the static analysis and the house style's checks
+  clang libclang-rt-14-dev clang-tidy clang-format shellcheck
   # Windows builds
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64

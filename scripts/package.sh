@@ -17,19 +17,18 @@
 # (COMTESTER_ARM_BUILDS); the tests do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 build=${1:-build-package}
 dist=${2:-dist}
 arm_arches=()
 if [ $# -eq 0 ]; then
   bash scripts/install-dependencies.sh
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCOMTESTER_ARM_BUILDS=OFF
-  cmake --build "$build" --target windows-i686 windows-x86_64
+  cmake --preset package
+  cmake --build --preset package --target windows-i686 windows-x86_64
   arm_arches=(arm64 armhf)
 else
-  arm_arches=($(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' \
-    "$build/CMakeCache.txt" | tr ';' ' '))
+  read -r -a arm_arches < <(sed -n 's/^\(COMTESTER_ARM_BUILDS:STRING=\)ON$/\1arm64;armhf/; s/^COMTESTER_ARM_BUILDS:STRING=//p' \
+    "$build/CMakeCache.txt" | tr ';' ' ') || true  # none: no ARM builds
 fi
 build=$(realpath "$build")
 mkdir -p "$dist"
@@ -56,6 +55,7 @@ git ls-files -z | tar -c --null -T - -f - | tar -x -C "$source" -f -
 debs=()
 for arch in "${arches[@]}"; do
   options=(-us -uc) cross=
+  # shellcheck disable=SC2054  # -P takes its profiles as one list, with commas
   [ "$arch" = "$native" ] || options+=(-B -a "$arch" -Pcross,nocheck) cross=yes
   (cd "$source" && env -u SOURCE_DATE_EPOCH DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} parallel=2${cross:+ nocheck}" \
     dpkg-buildpackage "${options[@]}" >"$work/build-$arch.log" 2>&1) ||
