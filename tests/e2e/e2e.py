@@ -735,8 +735,8 @@ class EndToEnd(unittest.TestCase):
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         if DISPLAY_SERVER == "x11":
             env["QT_SCALE_FACTOR"] = SCALE
-        self.process = subprocess.Popen([TARGET.program], env=env, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen([*TARGET.emulator, TARGET.program], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.window = d.window("Form1")
 
         def controls():
@@ -823,8 +823,8 @@ class EndToEnd(unittest.TestCase):
             f.write('<?xml version="1.0"?>\n<fontconfig><dir>%s</dir><cachedir>%s</cachedir>'
                     '</fontconfig>\n' % (latin, folder))
         env = dict(os.environ, FONTCONFIG_FILE=os.path.join(folder, "fonts.conf"))
-        self.process = subprocess.Popen([TARGET.program], env=env, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([*TARGET.emulator, TARGET.program], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.window = self.desktop.window("Form1")
         self.desktop.close_window(self.window)
         self.assertEqual(self.exit_status(), 0)
