@@ -9,7 +9,7 @@
 
 #include "serial/platform.h"
 #include "serial/serial.h"
-#include "tests/scripted_device.h"
+#include "tests/support/scripted_device.h"
 
 namespace {
 

@@ -34,8 +34,8 @@
 #include "serial/device_posix.h"
 #include "serial/lock_posix.h"
 #include "serial/serial.h"
-#include "tests/pty.h"
-#include "tests/seams.h"
+#include "tests/support/pty.h"
+#include "tests/support/seams.h"
 
 namespace {
 

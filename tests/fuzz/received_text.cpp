@@ -13,7 +13,7 @@
 #include "serial/platform.h"
 #include "serial/serial.h"
 #include "serial/text.h"
-#include "tests/scripted_device.h"
+#include "tests/support/scripted_device.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include "gui/backend.h"
 #include "serial/device_posix.h"
 #include "tests/gui/qt_helpers.h"
-#include "tests/pty.h"
+#include "tests/support/pty.h"
 #include "ui/Unit1.h"
 
 namespace {

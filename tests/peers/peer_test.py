@@ -7,7 +7,7 @@ who held the line and fails where both did, except where the peer checks
 nothing that an Open can set (screen run as root). Also checks that a peer's
 exclusive flag survives our close, and that our lock file goes with us.
 
-"Ours" is the serial link itself (tests/wine/serial_driver.cpp built for
+"Ours" is the serial link itself (tests/support/serial_driver.cpp built for
 Linux) started through scripts/comtester-ports, so that the line is
 /dev/ttyS0 in its private /dev while the peers open /dev/pts/N.
 

@@ -32,7 +32,7 @@
 
 #include "serial/device_posix.h"
 #include "serial/serial.h"
-#include "tests/wine/hex.h"
+#include "tests/support/hex.h"
 
 namespace {
 

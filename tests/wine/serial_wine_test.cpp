@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/pty.h"
-#include "tests/wine/hex.h"
-#include "tests/wine/wine.h"
+#include "tests/support/hex.h"
+#include "tests/support/pty.h"
+#include "tests/support/wine.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/pty.h"
-#include "tests/wine/wine.h"
+#include "tests/support/pty.h"
+#include "tests/support/wine.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/pty.h"
+#include "tests/support/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tests/seams.h"
+#include "tests/support/seams.h"
 
 #include <unistd.h>
 

@@ -13,7 +13,7 @@
 
 #include "serial/platform.h"
 #include "serial/serial.h"
-#include "tests/wine/hex.h"
+#include "tests/support/hex.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/wine/wine.h"
+#include "tests/support/wine.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tests/pty.h"
+#include "tests/support/pty.h"
 
 extern char** environ;
 
