@@ -1,23 +1,18 @@
-// Runs inside the emulated machine as its only program: drives the serial
-// operations on COM2, from commands on the console, one result line each
-// (alerts before it). COM2 is the device named by the one argument, by default
-// /dev/ttyS1: a PC's 16550 under the kernel's 8250 driver, a USB serial
-// adapter, or an ARM machine's PL011 bound there.
+// Runs inside the emulated machine as its only program: the serial driver of
+// tests/support/driver.h on COM2, spoken to over the console. COM2 is the
+// device named by the one argument, by default /dev/ttyS1: a PC's 16550
+// under the kernel's 8250 driver, a USB serial adapter, or an ARM machine's
+// PL011 bound there. Its own commands, beside the protocol's:
 //   preset          -> sets COM2 to 1200 baud, 7 data bits, odd parity, 2 stop
 //                      bits, cooked; replies "termios ..." as below
-//   open <index>    -> "open 1" when the port is open, "open 0" when not
 //   termios         -> "termios <iflag> <oflag> <cflag> <lflag> <ispeed> <ospeed>"
 //                      of the open port, flags in hex, speeds in baud
 //   speed <baud>    -> asks the open port for that speed with the line's other
 //                      settings; "took 1" or "took 0", then the speed it kept
-//   send <hex>      -> "sent"
-//   receive         -> "text <hex of the UTF-8 text>" or "none"
-//   waiting         -> "waiting <count>" or "waiting none"
 //   second          -> another process opens COM2 as root, then as nobody:
 //                      "second root <opened|refused> nobody <opened|errno name>"
 //   present         -> "present 1" while COM2's device node exists, else "present 0"
 //   state           -> "state open" or "state closed": whether the link holds a port
-//   exit            -> the process ends through serial::Exit
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -26,31 +21,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
 
 #include "serial/device_posix.h"
 #include "serial/serial.h"
-#include "tests/support/hex.h"
+#include "tests/support/driver.h"
 
 namespace {
-
-using test::FromHex;
-using test::ToHex;
 
 const char* g_line = "/dev/ttyS1";
 
 std::string PathOf(const std::string& port) { return port == "COM2" ? g_line : ""; }
-
-void Reply(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
-  std::fflush(stdout);
-}
-
-void PrintAlert(const std::string& utf8Text, const std::string& caption) {
-  Reply("alert " + ToHex(caption) + " " + ToHex(utf8Text));
-}
 
 struct Speed {
   speed_t code;
@@ -136,46 +118,18 @@ int main(int argc, char** argv) {
   if (argc > 1) g_line = argv[1];
   serial::PosixDevice device{PathOf};
   serial::UseDevice(&device);
-  serial::SetAlertSink(PrintAlert);
-  Reply("ready");
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::size_t space = line.find(' ');
-    const std::string command = line.substr(0, space);
-    const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
-    if (command == "preset") {
-      Reply(Preset());
-    } else if (command == "open") {
-      serial::Open(std::stoi(argument));
-      Reply(serial::IsOpen() ? "open 1" : "open 0");
-    } else if (command == "termios") {
-      termios tio{};
-      const bool ok = serial::IsOpen() && tcgetattr(static_cast<int>(serial::hCom), &tio) == 0;
-      Reply(ok ? Describe(tio) : "termios none");
-    } else if (command == "speed") {
-      Reply(AskSpeed(static_cast<unsigned>(std::stoul(argument))));
-    } else if (command == "send") {
-      serial::Send(FromHex(argument));
-      Reply("sent");
-    } else if (command == "receive") {
-      const std::optional<std::string> text = serial::Receive();
-      Reply(text ? "text " + ToHex(*text) : "none");
-    } else if (command == "waiting") {
-      const std::optional<std::size_t> count =
-          serial::IsOpen() ? serial::CurrentDevice().Waiting(serial::hCom) : std::nullopt;
-      Reply(count ? "waiting " + std::to_string(*count) : "waiting none");
-    } else if (command == "second") {
-      Reply(SecondOpen());
-    } else if (command == "present") {
-      Reply(access(g_line, F_OK) == 0 ? "present 1" : "present 0");
-    } else if (command == "state") {
-      Reply(serial::IsOpen() ? "state open" : "state closed");
-    } else if (command == "exit") {
-      serial::Exit();
-    } else {
-      Reply("unknown " + command);
-    }
-  }
-  return 1;
+  return test::RunDriver(
+      [](const std::string& command, const std::string& argument) -> std::optional<std::string> {
+        if (command == "preset") return Preset();
+        if (command == "termios") {
+          termios tio{};
+          const bool ok = serial::IsOpen() && tcgetattr(static_cast<int>(serial::hCom), &tio) == 0;
+          return ok ? Describe(tio) : "termios none";
+        }
+        if (command == "speed") return AskSpeed(static_cast<unsigned>(std::stoul(argument)));
+        if (command == "second") return SecondOpen();
+        if (command == "present") return access(g_line, F_OK) == 0 ? "present 1" : "present 0";
+        if (command == "state") return serial::IsOpen() ? "state open" : "state closed";
+        return std::nullopt;
+      });
 }
