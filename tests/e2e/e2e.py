@@ -34,6 +34,7 @@ On a machine that cannot execute the architecture's programs (32-bit ones on
 a kernel without 32-bit support) the run says so with CANNOT_RUN_MARK, which
 CTest counts as skipped.
 """
+import atexit
 import errno
 import fcntl
 import json
@@ -857,9 +858,15 @@ if __name__ == "__main__":
     if SCREEN:
         tests = tests or LAYOUT_TESTS
         if os.environ.get("E2E_BUS") != "own":
-            # A private session bus, gone with the run, for the accessibility bus.
+            # A private session bus, gone with the run, for the accessibility
+            # bus, whose socket goes in a private runtime folder: under a
+            # shared home, runs side by side would take each other's.
+            runtime = tempfile.mkdtemp(prefix="comtester-e2e-runtime-", dir="/tmp")
             os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
-                       dict(os.environ, E2E_BUS="own"))
+                       dict(os.environ, E2E_BUS="own", XDG_RUNTIME_DIR=runtime,
+                            E2E_RUNTIME=runtime))
+        if os.environ.get("E2E_RUNTIME"):
+            atexit.register(shutil.rmtree, os.environ["E2E_RUNTIME"], True)
     if DISPLAY_SERVER == "wayland":
         tests = tests or WAYLAND_TESTS
     emulator = None
