@@ -35,30 +35,21 @@ a kernel without 32-bit support) the run says so with CANNOT_RUN_MARK, which
 CTest counts as skipped.
 """
 import atexit
-import errno
-import fcntl
-import json
 import os
-import select
 import shutil
-import signal
 import stat
 import subprocess
 import sys
 import tempfile
-import termios
 import time
-import tty
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# Per Windows architecture: the loader, its server, WINEARCH of a new prefix,
-# and the package that provides them.
-ARCHES = {
-    "x86_64": ("/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64", "wine64"),
-    "i686": ("/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", "wine32:i386"),
-}
-CANNOT_RUN_MARK = "this machine cannot execute"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import ROOT, wait_for  # noqa: E402  the tests' shared support
+from support.desktops import WaylandDesktop, XDesktop  # noqa: E402
+from support.lines import Line, locked_pty  # noqa: E402
+from support.wine import ARCHES, Prefix, cannot_run  # noqa: E402
+
 # Per Linux architecture built for ARM boards: qemu-user's emulator for it.
 EMULATORS = {"arm64": "qemu-aarch64-static", "armhf": "qemu-arm-static"}
 
@@ -80,374 +71,6 @@ DESIGNED = {("push button", "開啟通訊埠"): (145, 81), ("push button", "結�
             ("push button", "傳送資料"): (169, 57), ("push button", "接收資料"): (169, 57),
             ("label", "傳送資料"): (48, 13), ("label", "接收資料"): (48, 13)}
 SCREENSHOT = os.environ.get("E2E_SCREENSHOT")  # where to put a picture of the window
-
-
-def wait_for(predicate, deadline=10.0, step=0.02):
-    end = time.monotonic() + deadline
-    while True:
-        value = predicate()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(step)
-
-
-class Line:
-    """A pseudo-terminal pair: the tests hold the far end; the near end,
-    raw and closed again, is what the program opens as a port."""
-
-    def __init__(self):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        tty.setraw(slave)  # Wine reports a tty's settings as the port's
-        os.close(slave)
-        os.set_blocking(self.master, False)
-
-    def close(self):
-        if self.master is not None:
-            os.close(self.master)
-            self.master = None
-
-    def write(self, data):
-        os.write(self.master, data)
-
-    def read(self, count, deadline=5.0):
-        got = b""
-        end = time.monotonic() + deadline
-        while len(got) < count and time.monotonic() < end:
-            if select.select([self.master], [], [], 0.05)[0]:
-                try:
-                    got += os.read(self.master, count - len(got))
-                except OSError:  # the near end is closed: nothing more comes
-                    time.sleep(0.05)
-        return got
-
-    def drain(self, quiet=0.3):
-        return self.read(1 << 20, quiet)
-
-    def wait_queued(self, count, deadline=10.0):
-        """Waits until the near end's input queue holds `count` bytes: a
-        peer's bytes reach it a moment after they are written."""
-        def queued():
-            fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            try:
-                return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"),
-                                      sys.byteorder)
-            finally:
-                os.close(fd)
-        return wait_for(lambda: queued() >= count, deadline)
-
-    def near_end_closed(self):
-        """True once no one holds the near end open any more."""
-        events = select.poll()
-        events.register(self.master, select.POLLIN)
-        return any(e & select.POLLHUP for _, e in events.poll(0))
-
-
-def locked_pty():
-    """A pseudo-terminal whose near end exists but cannot be opened."""
-    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
-    tiocgptn = 0x80045430  # the pair's number; Python's termios doesn't name it
-    number = fcntl.ioctl(master, tiocgptn, b"\0\0\0\0")
-    return master, "/dev/pts/%d" % int.from_bytes(number, sys.byteorder)
-
-
-class Desktop:
-    """Xvfb on a free display, with openbox for frames and focus."""
-
-    def __init__(self, screen=(1280, 1024)):
-        self.size = screen
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
-             "-screen", "0", "%dx%dx24" % screen],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n"):
-            if not select.select([read_end], [], [], 20)[0]:
-                raise RuntimeError("Xvfb named no display")
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb ended")
-            number += chunk
-        os.close(read_end)
-        os.environ["DISPLAY"] = ":" + number.decode().strip()
-        self.openbox = subprocess.Popen(["openbox", "--sm-disable"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Frames, focus and closing by the frame need it in charge.
-        if not wait_for(lambda: subprocess.run(["wmctrl", "-m"], capture_output=True,
-                                               timeout=30).returncode == 0, 20, 0.05):
-            raise RuntimeError("openbox did not take charge of the display")
-
-    def close(self):
-        for p in (self.openbox, self.xvfb):
-            p.kill()
-            p.wait()
-
-    @staticmethod
-    def xdotool(*args):
-        return subprocess.run(["xdotool", *args], capture_output=True, text=True,
-                              timeout=30).stdout.strip()
-
-    def window(self, title, deadline=30.0):
-        """The X window of the visible top-level window with that title."""
-        found = wait_for(lambda: self.xdotool("search", "--onlyvisible", "--name",
-                                              "^%s$" % title), deadline, 0.1)
-        if not found:
-            raise AssertionError("no window titled %r" % title)
-        return found.split()[-1]
-
-    def gone(self, title):
-        return not self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title)
-
-    def activate(self, window):
-        self.xdotool("windowactivate", "--sync", window)
-        wait_for(lambda: self.xdotool("getactivewindow") == window, 5)
-
-    def keys(self, *keys):
-        for key in keys:
-            self.xdotool("key", "--clearmodifiers", key)
-            time.sleep(0.05)
-
-    def type(self, text):
-        self.xdotool("type", "--delay", "30", text)
-
-    def click(self, window, place):
-        left, top, width, height = place
-        self.xdotool("mousemove", "--window", window, str(left + width // 2),
-                     str(top + height // 2), "click", "1")
-        time.sleep(0.1)
-
-    def click_inside(self, window, place):
-        left, top, _, _ = place
-        self.xdotool("mousemove", "--window", window, str(left + 10), str(top + 10), "click", "1")
-        time.sleep(0.1)
-
-    def copied(self, copy):
-        """What `copy` puts on the clipboard, as text."""
-        sentinel = "nothing copied %f" % time.monotonic()
-        subprocess.run(["xclip", "-selection", "clipboard", "-i"], input=sentinel.encode(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        copy()
-
-        def read():
-            out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True,
-                                 timeout=10).stdout.decode("utf-8", "replace")
-            return out if out != sentinel else None
-        return wait_for(read, 10) or ""
-
-    def screenshot(self, path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        subprocess.run(["import", "-window", "root", path], check=True, timeout=30)
-
-    def identity(self, window):
-        """The instance part of the window's WM_CLASS."""
-        prop = subprocess.run(["xprop", "-id", window, "WM_CLASS"], capture_output=True, text=True,
-                              timeout=30).stdout
-        return prop.split('"')[1] if prop.count('"') >= 2 else prop
-
-    def fills_its_place(self, window):
-        return True  # a stacking desktop gives the window the size it asks for
-
-    @staticmethod
-    def close_window(window):
-        subprocess.run(["wmctrl", "-i", "-c", window], timeout=30)
-
-    def resize(self, window, width, height):
-        self.xdotool("windowsize", window, str(width), str(height))
-        return True
-
-    @staticmethod
-    def offers_maximising(window):
-        """Whether the window's Motif hints let a window manager offer it."""
-        prop = subprocess.run(["xprop", "-id", window, "_MOTIF_WM_HINTS"], capture_output=True,
-                              text=True, timeout=30).stdout
-        if "=" not in prop:
-            return True  # no hints: every function
-        flags, functions = (int(v, 16) for v in prop.split("=")[1].split(",")[:2])
-        # With MWM_FUNC_ALL (1) the other bits take functions away.
-        return not flags & 1 or bool(functions & 1) != bool(functions & 0x10)
-
-    @staticmethod
-    def maximise(window):
-        subprocess.run(["wmctrl", "-i", "-r", window, "-b", "add,maximized_vert,maximized_horz"],
-                       timeout=30)
-        return True
-
-    def frame_and_screen(self, window):
-        """The window's place with its frame, and the screen's, as (x, y, w, h)."""
-        info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
-                              timeout=30).stdout
-        value = lambda name: int(info.split(name + ":")[1].split()[0])
-        prop = subprocess.run(["xprop", "-id", window, "_NET_FRAME_EXTENTS"], capture_output=True,
-                              text=True, timeout=30).stdout
-        left, right, top, bottom = (int(v) for v in prop.split("=")[1].split(","))
-        return ((value("Absolute upper-left X") - left, value("Absolute upper-left Y") - top,
-                 value("Width") + left + right, value("Height") + top + bottom),
-                (0, 0) + self.size)
-
-    def pid(self, window):
-        return int(self.xdotool("getwindowpid", window))
-
-
-class WaylandDesktop:
-    """sway, headless, run as nobody with a runtime folder of its own: one
-    output of 1280x800, the default config's tiling. One virtual keyboard
-    stays plugged in for the whole run: a keyboard that appears for each key
-    loses its first one."""
-
-    USER = "nobody"
-
-    def __init__(self, screen=(1280, 800), scale="1", floating=False):
-        for tool in ("sway", "swaymsg", "wtype", "grim", "wl-copy", "wl-paste", "convert"):
-            if not shutil.which(tool):
-                sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
-        self.folder = tempfile.mkdtemp(prefix="comtester-e2e-sway-", dir="/tmp")  # sockets: a short path
-        runtime, home = os.path.join(self.folder, "runtime"), os.path.join(self.folder, "home")
-        uid = int(subprocess.check_output(["id", "-u", self.USER]))
-        for folder in (runtime, home):
-            os.mkdir(folder, 0o700)
-            os.chown(folder, uid, -1)
-        config = os.path.join(self.folder, "config")
-        with open(config, "w") as f:
-            f.write("output HEADLESS-1 resolution %dx%d scale %s\n" % (*screen, scale))
-            if floating:
-                f.write('for_window [app_id="org.comtester.comtester"] floating enable\n')
-        os.chmod(self.folder, 0o755)
-        os.chmod(config, 0o644)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home,
-               "XDG_RUNTIME_DIR": runtime, "WLR_BACKENDS": "headless",
-               "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1"}
-        self.log = open(os.path.join(self.folder, "sway.log"), "w")
-        self.sway = subprocess.Popen(
-            ["setpriv", "--reuid=" + self.USER, "--regid=nogroup", "--clear-groups", "sway",
-             "-c", config], env=env, stdout=self.log, stderr=self.log)
-        sockets = lambda: sorted(os.listdir(runtime)) if os.path.isdir(runtime) else []
-        if not wait_for(lambda: any(n.startswith("sway-ipc.") for n in sockets()) and
-                        any(n.startswith("wayland-") and not n.endswith(".lock") for n in sockets()), 30):
-            raise RuntimeError("sway did not start: %s" % open(self.log.name).read()[-2000:])
-        wayland = [n for n in sockets() if n.startswith("wayland-") and not n.endswith(".lock")][0]
-        os.environ.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY=wayland, SWAYSOCK=os.path.join(
-            runtime, [n for n in sockets() if n.startswith("sway-ipc.")][0]))
-        os.environ.pop("DISPLAY", None)  # Wayland, never an X server by chance
-        self.keyboard = subprocess.Popen(["wtype", "-s", "3600000", ""])
-        wait_for(lambda: "virtual_keyboard" in self.swaymsg("-t", "get_inputs"), 10)
-
-    def close(self):
-        for p in (self.keyboard, self.sway):
-            p.kill()
-            p.wait()
-        self.log.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    @staticmethod
-    def swaymsg(*args):
-        return subprocess.run(["swaymsg", *args], capture_output=True, text=True,
-                              timeout=30).stdout
-
-    def windows(self):
-        """The windows in sway's tree that show a surface."""
-        found, nodes = [], [json.loads(self.swaymsg("-t", "get_tree") or "{}")]
-        while nodes:
-            node = nodes.pop()
-            if node.get("pid") and node.get("visible"):
-                found.append(node)
-            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
-        return found
-
-    def node(self, title):
-        return next((n for n in self.windows() if n.get("name") == title), None)
-
-    def window(self, title, deadline=30.0):
-        found = wait_for(lambda: self.node(title), deadline, 0.1)
-        if not found:
-            raise AssertionError("no window titled %r" % title)
-        return found["id"]
-
-    def gone(self, title):
-        return self.node(title) is None
-
-    def activate(self, window):
-        self.swaymsg("[con_id=%d]" % window, "focus")
-        wait_for(lambda: any(n["id"] == window and n.get("focused") for n in self.windows()), 5)
-
-    def keys(self, *keys):
-        for key in keys:
-            *modifiers, name = key.split("+")
-            args = [a for m in modifiers for a in ("-M", m)] + ["-k", name]
-            args += [a for m in modifiers for a in ("-m", m)]
-            subprocess.run(["wtype", *args], check=True, timeout=30)
-            time.sleep(0.05)
-
-    def type(self, text):
-        subprocess.run(["wtype", "-d", "30", text], check=True, timeout=60)
-
-    def copied(self, copy):
-        sentinel = "nothing copied %f" % time.monotonic()
-        subprocess.run(["wl-copy", sentinel], timeout=10)
-        copy()
-
-        def read():
-            out = subprocess.run(["wl-paste", "--no-newline"], capture_output=True,
-                                 timeout=10).stdout.decode("utf-8", "replace")
-            return out if out != sentinel else None
-        return wait_for(read, 10) or ""
-
-    def screenshot(self, path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        subprocess.run(["grim", path], check=True, timeout=30)
-
-    def identity(self, window):
-        return next((n.get("app_id") for n in self.windows() if n["id"] == window), None)
-
-    def pid(self, window):
-        return next(n["pid"] for n in self.windows() if n["id"] == window)
-
-    def fills_its_place(self, window):
-        """Whether the window took the size of its tile: the tile's corners
-        show the window's background, and a button stands where the form puts
-        it from the tile's top left (a window that kept a smaller size shows
-        the desktop there, or sits elsewhere)."""
-        node = next(n for n in self.windows() if n["id"] == window)
-        left = node["rect"]["x"] + node["window_rect"]["x"]
-        top = node["rect"]["y"] + node["window_rect"]["y"]
-        width, height = node["window_rect"]["width"], node["window_rect"]["height"]
-        exit_button = (BUTTON_EXIT[0] + BUTTON_EXIT[2] // 2, BUTTON_EXIT[1] + BUTTON_EXIT[3] // 2)
-        places = [(250, 80), exit_button, (4, 4), (width - 5, 4), (4, height - 5),
-                  (width - 5, height - 5)]
-        background, button, *corners = self.pixels([(left + x, top + y) for x, y in places])
-        return button != background and all(c == background for c in corners)
-
-    def close_window(self, window):
-        self.swaymsg("[con_id=%d]" % window, "kill")
-
-    def maximise(self, window):
-        return False  # tiled, it takes its tile; floating, sway has no maximising
-
-    def resize(self, window, width, height):
-        """Only a floating window: a tiled one takes its tile."""
-        node = next(n for n in self.windows() if n["id"] == window)
-        if node.get("type") != "floating_con":
-            return False
-        self.swaymsg("[con_id=%d]" % window, "resize", "set", str(width), str(height))
-        return True
-
-    def frame_and_screen(self, window):
-        node = next(n for n in self.windows() if n["id"] == window)
-        output = json.loads(self.swaymsg("-t", "get_outputs"))[0]["rect"]
-        place = lambda rect: tuple(rect[k] for k in ("x", "y", "width", "height"))
-        x, y, w, h = place(node["rect"])
-        title = node["deco_rect"]["height"]  # drawn above the node's own rect
-        return (x, y - title, w, h + title), place(output)
-
-    def pixels(self, points):
-        """The colours at those points of the screen, as (r, g, b)."""
-        shot = os.path.join(self.folder, "screen.png")
-        self.screenshot(shot)
-        raw = subprocess.run(["convert", shot, "-depth", "8", "rgb:-"], capture_output=True,
-                             check=True, timeout=30).stdout
-        width = json.loads(self.swaymsg("-t", "get_outputs"))[0]["rect"]["width"]
-        return [tuple(raw[3 * (y * width + x):3 * (y * width + x) + 3]) for x, y in points]
 
 
 class LinuxProgram:
@@ -485,69 +108,22 @@ class LinuxProgram:
                                  "time.sleep(600)", line.path], stdout=subprocess.PIPE)
 
 
-def cannot_run(arch):
-    """Why this machine cannot execute the architecture's programs, or None.
-    The loader is itself such a program (an i386 ELF for i686); a kernel
-    without support for its code refuses to execute it. A missing wine is no
-    reason: the install script installs it."""
-    wine, wineserver, _, package = ARCHES[arch]
-    for tool in (wine, wineserver):
-        if not os.access(tool, os.X_OK):
-            sys.exit("missing %s: scripts/install-dependencies.sh installs %s" % (tool, package))
-    try:
-        subprocess.run([wine, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True, timeout=30)
-    except OSError as error:
-        if error.errno != errno.ENOEXEC:
-            raise
-        return "%s %s programs: the kernel refuses %s (%s)" % (CANNOT_RUN_MARK, arch, wine,
-                                                               error.strerror)
-    return None
-
-
 class WindowsProgram:
     def __init__(self, arch, program, driver):
         self.program, self.driver = program, driver
-        self.wine, self.wineserver, winearch, _ = ARCHES[arch]
-        self.prefix = tempfile.mkdtemp(prefix="comtester-e2e-wine-%s-" % arch)
-        os.environ.update(WINEPREFIX=self.prefix, WINEARCH=winearch, WINEDEBUG="-all",
-                          LC_ALL="C", WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.log = open(os.path.join(self.prefix, "..", os.path.basename(self.prefix) + ".log"), "w")
-        subprocess.run([self.wine, "wineboot", "--init"], stdout=self.log, stderr=self.log,
-                       check=True, timeout=180)
-        subprocess.run([self.wineserver, "-w"], check=True, timeout=180)
+        self.prefix = Prefix(arch)
 
     def close(self):
-        subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.prefix.close()
 
     def start(self, com1, com2):
-        # Always both ports, and only to pseudo-terminals or the tests' own
-        # files: Wine falls back to /dev/ttyS<n-1>, the machine's console here,
-        # for a link leading nowhere.
-        for path in (com1, com2):
-            if not (path.startswith("/dev/pts/") and os.path.exists(path) or
-                    os.path.isfile(path) and not path.startswith("/dev/")):
-                raise AssertionError("refusing to map a port to %s" % path)
-        for name, path in (("COM1", com1), ("COM2", com2)):
-            subprocess.run([self.wine, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t",
-                            "REG_SZ", "/d", path, "/f"], stdout=self.log, stderr=self.log,
-                           check=True, timeout=60)
-        subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log, timeout=60)
-        subprocess.run([self.wineserver, "-w"], timeout=60)
-        subprocess.run([self.wine, "reg", "query", r"HKLM\Software\Wine\Ports"], stdout=self.log,
-                       stderr=self.log, check=True, timeout=60)
-        links = lambda: [os.readlink(os.path.join(self.prefix, "dosdevices", n))
-                         if os.path.islink(os.path.join(self.prefix, "dosdevices", n)) else None
-                         for n in ("com1", "com2")]
-        if not wait_for(lambda: links() == [com1, com2], 10):
-            raise AssertionError("COM ports map to %s, not %s" % (links(), [com1, com2]))
-        return subprocess.Popen([self.wine, self.program], stdout=self.log, stderr=self.log)
+        self.prefix.map_ports(com1, com2)
+        return self.prefix.start(self.program)
 
     def message_box(self, desktop, caption):
         """(caption, text) of the message box, read by the test driver, then dismissed."""
         desktop.window(caption)
-        answer = subprocess.run([self.wine, self.driver],
+        answer = subprocess.run([self.prefix.wine, self.driver],
                                 input="messagebox {0} 10000\ndismiss {0}\n".format(
                                     caption.replace(" ", "\\ ")),
                                 capture_output=True, text=True, timeout=60).stdout.splitlines()
@@ -564,7 +140,7 @@ class EndToEnd(unittest.TestCase):
         if DISPLAY_SERVER == "wayland":
             cls.desktop = WaylandDesktop(screen or (1280, 800), SCALE, FLOATING)
         else:
-            cls.desktop = Desktop(screen or (1280, 1024))
+            cls.desktop = XDesktop(screen or (1280, 1024))
 
     @classmethod
     def tearDownClass(cls):
@@ -706,7 +282,9 @@ class EndToEnd(unittest.TestCase):
         d = self.desktop
         self.start()
         self.assertEqual(d.identity(self.window), "org.comtester.comtester")
-        self.assertTrue(wait_for(lambda: d.fills_its_place(self.window), 20, 0.2),
+        exit_button = (BUTTON_EXIT[0] + BUTTON_EXIT[2] // 2, BUTTON_EXIT[1] + BUTTON_EXIT[3] // 2)
+        self.assertTrue(wait_for(lambda: d.fills_its_place(self.window, (250, 80), exit_button),
+                                 20, 0.2),
                         "the window did not take the size it was given")
         with open("/proc/%d/maps" % d.pid(self.window)) as maps:  # drawn in software: no driver
             drivers = {line.split()[-1] for line in maps if "_dri.so" in line or "libEGL_" in line}
@@ -880,9 +458,6 @@ if __name__ == "__main__":
         sys.exit("usage: e2e.py linux [--arch arm64|armhf] PROGRAM [LAUNCHER] "
                  "[--display-server=x11|wayland] [TEST...] | "
                  "windows x86_64|i686 PROGRAM WINDOW_DRIVER [TEST...]")
-    for tool in ("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "xprop", "import"):
-        if not shutil.which(tool):
-            sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
     if kind == "linux":
         TARGET = LinuxProgram(*args[1:], emulator=emulator)
     else:

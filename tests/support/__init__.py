@@ -1,0 +1,69 @@
+"""What the Python harnesses share, written once, as the C++ tests share
+this folder's library:
+
+    support             waiting for a condition, checks that are counted,
+                        the tools a harness needs, a normal user
+    support.lines       pseudo-terminal pairs whose far end the test plays
+    support.desktops    an X desktop (Xvfb and openbox) and a Wayland one
+                        (sway, headless), driven as a user drives them
+    support.wine        Wine prefixes with COM1 and COM2 mapped
+
+A harness puts the tests folder on its path and imports from here:
+
+    sys.path.insert(0, os.path.join(<the tree>, "tests"))
+    from support import wait_for, Checks
+"""
+import os
+import shutil
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# Runs a command as the normal user a machine's users are, not as root, who
+# passes every permission and TIOCEXCL.
+NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+# CTest's mark of a test that this machine cannot run (tests/CMakeLists.txt).
+CANNOT_RUN_MARK = "this machine cannot execute"
+SKIP = 77  # the exit status CTest takes as skipped where a test says so
+
+
+def wait_for(predicate, deadline=10.0, step=0.02):
+    """Polls `predicate` until it gives a true value or `deadline` seconds
+    are up; its last value."""
+    end = time.monotonic() + deadline
+    while True:
+        value = predicate()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(step)
+
+
+def require(*tools):
+    """Ends the harness, naming what is missing, unless every tool is on PATH."""
+    for tool in tools:
+        if not shutil.which(tool):
+            sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
+
+
+def skip(reason):
+    print("SKIPPED: " + reason, flush=True)
+    sys.exit(SKIP)
+
+
+class Checks:
+    """Checks that go on after a failure, each printed, counted at the end."""
+
+    def __init__(self):
+        self.failures = []
+
+    def __call__(self, condition, what):
+        print(("ok: " if condition else "FAIL: ") + what, flush=True)
+        if not condition:
+            self.failures.append(what)
+        return condition
+
+    def status(self):
+        """0 when every check held; else 1, once the failures are counted."""
+        if self.failures:
+            print("%d check(s) failed" % len(self.failures), flush=True)
+        return 1 if self.failures else 0
