@@ -2,7 +2,7 @@
 """Paste to last byte: a text goes on the clipboard, Ctrl+A and Ctrl+V in the
 send box, a click on "傳送資料"; timed from the paste to the last byte at the
 peer. Each run starts the program afresh, on the end-to-end tests' private
-Xvfb desktop and lines (tests/e2e/e2e.py), driven by xdotool as a user would.
+Xvfb desktop and lines (tests/support), driven by xdotool as a user would.
 
     paste_bench.py RUNS linux PROGRAM
     paste_bench.py RUNS windows ARCH PROGRAM WINDOW_DRIVER
@@ -17,11 +17,16 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tests", "e2e"))
-import e2e  # noqa: E402
+TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "e2e")]
+import e2e  # noqa: E402  the programs as the end-to-end tests start them, the controls' places
+from support import require, wait_for  # noqa: E402  the tests' shared support
+from support.desktops import XDesktop  # noqa: E402
+from support.lines import Line  # noqa: E402
+from support.wine import cannot_run  # noqa: E402
 
 DEADLINE = float(os.environ.get("BENCH_PASTE_DEADLINE", "120"))
 KIB = 1024
@@ -77,7 +82,7 @@ class Clipboard:
             self.process = subprocess.Popen(["xclip", "-selection", "clipboard", "-i", "-quiet", path],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             want = data.decode()
-            if not e2e.wait_for(lambda: subprocess.run(
+            if not wait_for(lambda: subprocess.run(
                     ["xclip", "-selection", "clipboard", "-o"], capture_output=True,
                     timeout=30).stdout.decode() == want, 30, 0.1):
                 raise RuntimeError("xclip did not take the text")
@@ -89,7 +94,7 @@ class Clipboard:
 
 def one_run(desktop, target, data, folder):
     """Seconds from the paste to the last byte at the peer, or None."""
-    com1, com2 = e2e.Line(), e2e.Line()
+    com1, com2 = Line(), Line()
     process = None
     clipboard = None
     try:
@@ -117,7 +122,7 @@ def one_run(desktop, target, data, folder):
             process.kill()
             process.wait()
         # The next run must not find this run's window.
-        e2e.wait_for(lambda: desktop.gone("Form1"), 10)
+        wait_for(lambda: desktop.gone("Form1"), 10)
         com1.close()
         com2.close()
 
@@ -127,20 +132,17 @@ def main():
     if len(args) < 3 or not args[0].isdigit() or args[1] not in ("linux", "windows"):
         sys.exit(__doc__)
     runs = int(args[0])
-    for tool in ("Xvfb", "openbox", "xdotool", "xclip"):
-        if not shutil.which(tool):
-            sys.exit("missing %s: scripts/install-dependencies.sh installs it" % tool)
+    require("Xvfb", "openbox", "xdotool", "xclip")
     if args[1] == "linux":
         target = e2e.LinuxProgram(args[2])
     else:
-        reason = e2e.cannot_run(args[2])
+        reason = cannot_run(args[2])
         if reason:
             sys.exit(reason)
         target = e2e.WindowsProgram(*args[2:5])
     only = os.environ.get("BENCH_PASTE_CASES", "").split()
-    desktop = e2e.Desktop()
-    folder = os.path.join(os.environ.get("TMPDIR", "/tmp"), "comtester-paste-%d" % os.getpid())
-    os.makedirs(folder)
+    desktop = XDesktop()
+    folder = tempfile.mkdtemp(prefix="comtester-paste-")
     try:
         for name, size, width in CASES:
             if only and name not in only:
@@ -157,7 +159,7 @@ def main():
             else:
                 print("%s_s=%.2f runs=%d" % (name, statistics.median(times), runs), flush=True)
     finally:
-        subprocess.run(["rm", "-rf", folder])
+        shutil.rmtree(folder, ignore_errors=True)
         if hasattr(target, "close"):
             target.close()
         desktop.close()

@@ -34,7 +34,6 @@ On a machine that cannot execute the architecture's programs (32-bit ones on
 a kernel without 32-bit support) the run says so with CANNOT_RUN_MARK, which
 CTest counts as skipped.
 """
-import atexit
 import os
 import shutil
 import stat
@@ -46,7 +45,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from support import ROOT, wait_for  # noqa: E402  the tests' shared support
-from support.desktops import WaylandDesktop, XDesktop  # noqa: E402
+from support.desktops import WaylandDesktop, XDesktop, on_own_session_bus  # noqa: E402
 from support.lines import Line, locked_pty  # noqa: E402
 from support.wine import ARCHES, Prefix, cannot_run  # noqa: E402
 
@@ -435,16 +434,7 @@ if __name__ == "__main__":
         sys.exit("usage: --display-server=x11|wayland, for the Linux program")
     if SCREEN:
         tests = tests or LAYOUT_TESTS
-        if os.environ.get("E2E_BUS") != "own":
-            # A private session bus, gone with the run, for the accessibility
-            # bus, whose socket goes in a private runtime folder: under a
-            # shared home, runs side by side would take each other's.
-            runtime = tempfile.mkdtemp(prefix="comtester-e2e-runtime-", dir="/tmp")
-            os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
-                       dict(os.environ, E2E_BUS="own", XDG_RUNTIME_DIR=runtime,
-                            E2E_RUNTIME=runtime))
-        if os.environ.get("E2E_RUNTIME"):
-            atexit.register(shutil.rmtree, os.environ["E2E_RUNTIME"], True)
+        on_own_session_bus()  # the screen reader's way in
     if DISPLAY_SERVER == "wayland":
         tests = tests or WAYLAND_TESTS
     emulator = None

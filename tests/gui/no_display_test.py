@@ -22,8 +22,8 @@ PROGRAM = None  # set from the command line
 LINE = "comtester needs a graphical desktop (DISPLAY or WAYLAND_DISPLAY), and none answers.\n"
 NO_PLUGIN = ("comtester needs Qt's Wayland platform plugin, which is missing: "
              "install the package qt6-wayland.\n")
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import e2e  # noqa: E402  the desktops the end-to-end tests run on
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support.desktops import WaylandDesktop, XDesktop  # noqa: E402  the tests' shared support
 
 
 def without_wayland_plugin():
@@ -91,13 +91,13 @@ class NoDisplay(unittest.TestCase):
         self.check(self.launch(WAYLAND_DISPLAY="wayland-7", XDG_RUNTIME_DIR=runtime))
 
     def test_wayland_desktop_without_its_plugin(self):
-        desktop = e2e.WaylandDesktop()
+        desktop = WaylandDesktop()
         self.addCleanup(desktop.close)
         wayland = {"WAYLAND_DISPLAY": os.environ["WAYLAND_DISPLAY"],
                    "XDG_RUNTIME_DIR": os.environ["XDG_RUNTIME_DIR"]}
         self.check(self.launch(without_wayland_plugin(), **wayland), NO_PLUGIN)
         # With an X server beside it (Xwayland), the program runs there.
-        x11 = e2e.Desktop()
+        x11 = XDesktop()
         self.addCleanup(x11.close)
         process = self.launch(without_wayland_plugin(), DISPLAY=os.environ["DISPLAY"], **wayland)
         x11.window("Form1")

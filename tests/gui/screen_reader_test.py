@@ -11,12 +11,13 @@ role and name of each control that takes the focus, as a screen reader says
 them; ends by pressing the exit button through its accessible action.
 """
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import wait_for  # noqa: E402  the tests' shared support
+from support.desktops import XDesktop, on_own_session_bus  # noqa: E402
 
 PROGRAM = None  # set from the command line
 
@@ -33,15 +34,6 @@ TAB_ORDER = [
 ]
 
 
-def wait_for(what, seconds=10):
-    end = time.monotonic() + seconds
-    while True:
-        value = what()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(0.05)
-
-
 def descendants(node):
     for child in node:
         if child is not None:
@@ -53,25 +45,11 @@ class ScreenReader(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import pyatspi  # noqa: F401 (fails here, loudly, where it is missing)
-        cls.work = tempfile.mkdtemp(dir="/tmp")  # the bus sockets: a short path
-        read, write = os.pipe()
-        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-nolisten", "tcp",
-                                     "-screen", "0", "1024x768x24"], pass_fds=[write],
-                                    stderr=subprocess.DEVNULL)
-        os.close(write)
-        with os.fdopen(read) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb named no display")
-        os.environ["DISPLAY"] = ":" + number
-        cls.openbox = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
+        cls.desktop = XDesktop((1024, 768))
 
     @classmethod
     def tearDownClass(cls):
-        for p in (cls.openbox, cls.xvfb):
-            p.terminate()
-            p.wait()
-        shutil.rmtree(cls.work)
+        cls.desktop.close()
 
     def window(self):
         import pyatspi
@@ -91,7 +69,7 @@ class ScreenReader(unittest.TestCase):
 
     def test_every_control_is_announced_by_its_caption_or_label(self):
         import pyatspi
-        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=self.work)
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.pop("QT_QPA_PLATFORM", None)
         program = subprocess.Popen([PROGRAM], env=env, stderr=subprocess.PIPE)
         try:
@@ -114,12 +92,11 @@ class ScreenReader(unittest.TestCase):
                 self.assertEqual([(t.getRoleName(), t.name) for t in targets], [("text", memo_name)])
 
             # Moving with Tab, as a screen reader user does.
-            subprocess.run(["xdotool", "search", "--sync", "--name", "^Form1$", "windowactivate", "--sync"],
-                           check=True, capture_output=True, timeout=30)
+            self.desktop.activate(self.desktop.window("Form1"))
             heard = [wait_for(lambda: self.focused(window))]
             for _ in TAB_ORDER[1:]:
                 before = len(heard)
-                subprocess.run(["xdotool", "key", "Tab"], check=True, timeout=30)
+                self.desktop.keys("Tab")
                 # The start and the end are the same button: wait for the change.
                 heard.append(wait_for(lambda: (f := self.focused(window)) != heard[before - 1] and f,
                                       3) or self.focused(window))
@@ -141,9 +118,6 @@ class ScreenReader(unittest.TestCase):
 if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit(__doc__)
-    if os.environ.get("SCREEN_READER_TEST_BUS") != "own":
-        # A private session bus, gone with the test, where the accessibility bus starts on demand.
-        os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
-                   dict(os.environ, SCREEN_READER_TEST_BUS="own"))
+    on_own_session_bus()
     PROGRAM = os.path.abspath(sys.argv.pop(1))
     unittest.main()

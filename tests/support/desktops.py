@@ -7,11 +7,10 @@ them (the clipboard, a screenshot):
     WaylandDesktop  sway, headless, as a normal user; wtype for keys
 
 Both take the screen's size; each sets the environment variables that put
-the programs started after it on it. Run as a program, a desktop serves a
-command:
-
-    python3 -m support.desktops x11|wayland WxH -- COMMAND...
+the programs started after it on it. on_own_session_bus() gives a harness the
+private D-Bus session a screen reader's accessibility bus needs.
 """
+import atexit
 import json
 import os
 import select
@@ -321,17 +320,14 @@ class WaylandDesktop:
         return [tuple(raw[3 * (y * width + x):3 * (y * width + x) + 3]) for x, y in points]
 
 
-def main():
-    args = sys.argv[1:]
-    if len(args) < 4 or args[0] not in ("x11", "wayland") or args[2] != "--":
-        sys.exit("usage: python3 -m support.desktops x11|wayland WxH -- COMMAND...")
-    screen = tuple(int(v) for v in args[1].split("x"))
-    desktop = XDesktop(screen) if args[0] == "x11" else WaylandDesktop(screen)
-    try:
-        return subprocess.run(args[3:]).returncode
-    finally:
-        desktop.close()
 
-
-if __name__ == "__main__":
-    sys.exit(main())
+def on_own_session_bus():
+    """Runs the harness again, from its start, in a private D-Bus session
+    that ends with it, where the accessibility bus starts on demand, its
+    socket in a runtime folder of the run's own: under a shared home, runs
+    side by side would take each other's. Returns in the run inside."""
+    if os.environ.get("COMTESTER_TEST_BUS") != "own":
+        runtime = tempfile.mkdtemp(prefix="comtester-runtime-", dir="/tmp")  # sockets: a short path
+        os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
+                   dict(os.environ, COMTESTER_TEST_BUS="own", XDG_RUNTIME_DIR=runtime))
+    atexit.register(shutil.rmtree, os.environ["XDG_RUNTIME_DIR"], True)
