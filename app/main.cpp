@@ -1,7 +1,7 @@
 // The program's entry: the application object, the main window, the message
 // loop. Whatever escapes them is shown once; the exit status is always 0.
-#include "gui/gui.h"
-#include "ui/Unit1.h"
+#include "Unit1.h"
+#include "gui.h"
 
 int main() {
   try {

@@ -18,7 +18,7 @@ foreach(entry ${resources})
   math(EXPR n "${n} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.tmp" "// Generated from the program's resources; do not edit.
-#include \"gui/embedded.h\"
+#include \"embedded.h\"
 
 namespace gui {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "gui/gui.h"
-#include "gui/layout.h"
+#include "gui.h"
+#include "layout.h"
 
 namespace gui::backend {
 

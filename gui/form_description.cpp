@@ -1,8 +1,8 @@
-#include "gui/form_description.h"
+#include "form_description.h"
 
 #include <cctype>
 
-#include "gui/gui.h"
+#include "gui.h"
 
 namespace gui {
 

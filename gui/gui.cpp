@@ -1,4 +1,4 @@
-#include "gui/gui.h"
+#include "gui.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,9 +9,9 @@
 #include <optional>
 #include <utility>
 
-#include "gui/backend.h"
-#include "gui/form_description.h"
-#include "gui/layout.h"
+#include "backend.h"
+#include "form_description.h"
+#include "layout.h"
 
 using gui::backend::Kind;
 

@@ -30,8 +30,8 @@
 #include <cstring>
 #include <optional>
 
-#include "gui/backend.h"
-#include "gui/embedded.h"
+#include "backend.h"
+#include "embedded.h"
 
 struct gui::Native {
   backend::Kind kind;

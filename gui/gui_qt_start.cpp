@@ -21,7 +21,7 @@
 #include <optional>
 #include <vector>
 
-#include "gui/backend.h"
+#include "backend.h"
 
 namespace gui::backend {
 

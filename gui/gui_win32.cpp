@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "gui/backend.h"
-#include "gui/gui_win32_font.h"
+#include "backend.h"
+#include "gui_win32_font.h"
 
 namespace gui {
 

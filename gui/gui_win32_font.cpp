@@ -1,7 +1,7 @@
 // The Win32 backend's fonts. GDI does no font linking for our controls, so
 // the face a form asks for is taken only where it shows every caption; else
 // the first installed face that does, Chinese-capable ones first.
-#include "gui/gui_win32_font.h"
+#include "gui_win32_font.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "gui/layout.h"
+#include "layout.h"
 
 #include <algorithm>
 #include <climits>

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "gui/gui.h"
+#include "gui.h"
 
 namespace gui {
 

@@ -4,7 +4,7 @@
 // when the process ends by exit or by SIGTERM, SIGHUP or SIGINT; writes
 // block, as on a Windows port; a hung-up line fails the status query, so a
 // read never waits. Text conversions: text_posix.cpp.
-#include "serial/device_posix.h"
+#include "device_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,8 +24,8 @@
 #include <string_view>
 #include <utility>
 
-#include "serial/descriptor_posix.h"
-#include "serial/lock_posix.h"
+#include "descriptor_posix.h"
+#include "lock_posix.h"
 
 namespace serial {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/platform.h"
+#include "platform.h"
 
 namespace serial {
 

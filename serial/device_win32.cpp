@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "serial/platform.h"
-#include "serial/text.h"
+#include "platform.h"
+#include "text.h"
 
 namespace serial {
 

@@ -1,4 +1,4 @@
-#include "serial/lock_posix.h"
+#include "lock_posix.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "serial/descriptor_posix.h"
+#include "descriptor_posix.h"
 
 namespace serial {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/serial.h"
+#include "serial.h"
 
 namespace serial {
 

@@ -1,12 +1,12 @@
-#include "serial/serial.h"
+#include "serial.h"
 
 #include <array>
 #include <cstdlib>
 #include <utility>
 
-#include "serial/messages.h"
-#include "serial/platform.h"
-#include "serial/text.h"
+#include "messages.h"
+#include "platform.h"
+#include "text.h"
 
 namespace serial {
 

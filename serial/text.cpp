@@ -1,6 +1,6 @@
-#include "serial/text.h"
+#include "text.h"
 
-#include "serial/platform.h"
+#include "platform.h"
 
 namespace serial {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "serial/platform.h"
-#include "serial/text.h"
+#include "platform.h"
+#include "text.h"
 
 namespace serial {
 

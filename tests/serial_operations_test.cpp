@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "serial/platform.h"
-#include "serial/serial.h"
-#include "tests/support/scripted_device.h"
+#include "platform.h"
+#include "scripted_device.h"
+#include "serial.h"
 
 namespace {
 

@@ -31,11 +31,11 @@
 #include <thread>
 #include <vector>
 
-#include "serial/device_posix.h"
-#include "serial/lock_posix.h"
-#include "serial/serial.h"
-#include "tests/support/pty.h"
-#include "tests/support/seams.h"
+#include "device_posix.h"
+#include "lock_posix.h"
+#include "pty.h"
+#include "seams.h"
+#include "serial.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "ui/Unit1.h"
+#include "Unit1.h"
 
-#include "serial/serial.h"
+#include "serial.h"
 
 TForm1* Form1 = nullptr;
 

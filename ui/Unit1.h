@@ -3,7 +3,7 @@
 // contents come from the form description TFORM1 (Unit1.form).
 #pragma once
 
-#include "gui/gui.h"
+#include "gui.h"
 
 class TForm1 : public TForm {
  public:

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "gui/gui.h"
-#include "ui/Unit1.h"
+#include "Unit1.h"
+#include "gui.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   TForm1 form(nullptr);

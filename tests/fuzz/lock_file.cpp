@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "serial/lock_posix.h"
+#include "lock_posix.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (serial::LockFilePid({reinterpret_cast<const char*>(data), size}) < 0) std::abort();

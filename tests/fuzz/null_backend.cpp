@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "gui/backend.h"
+#include "backend.h"
 
 struct gui::Native {
   TRect bounds;

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "serial/platform.h"
-#include "serial/serial.h"
-#include "serial/text.h"
-#include "tests/support/scripted_device.h"
+#include "platform.h"
+#include "scripted_device.h"
+#include "serial.h"
+#include "text.h"
 
 namespace {
 

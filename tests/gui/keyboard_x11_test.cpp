@@ -29,11 +29,11 @@
 #include <thread>
 #include <vector>
 
-#include "gui/backend.h"
-#include "serial/device_posix.h"
-#include "tests/gui/qt_helpers.h"
-#include "tests/support/pty.h"
-#include "ui/Unit1.h"
+#include "Unit1.h"
+#include "backend.h"
+#include "device_posix.h"
+#include "pty.h"
+#include "qt_helpers.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // from its least to a 4K screen's: every control whole, inside and apart
 // from the others, in its place relative to its box, the boxes taking the
 // space.
-#include "gui/layout.h"
+#include "layout.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "gui/form_description.h"
+#include "form_description.h"
 
 namespace gui {
 void PrintTo(const TSize& s, std::ostream* out) { *out << s.Width << "x" << s.Height; }

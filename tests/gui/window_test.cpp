@@ -13,11 +13,11 @@
 
 #include <regex>
 
-#include "gui/backend.h"
-#include "serial/device_posix.h"
-#include "tests/gui/qt_helpers.h"
-#include "tests/support/pty.h"
-#include "ui/Unit1.h"
+#include "Unit1.h"
+#include "backend.h"
+#include "device_posix.h"
+#include "pty.h"
+#include "qt_helpers.h"
 
 namespace {
 

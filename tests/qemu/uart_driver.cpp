@@ -24,9 +24,9 @@
 #include <optional>
 #include <string>
 
-#include "serial/device_posix.h"
-#include "serial/serial.h"
-#include "tests/support/driver.h"
+#include "device_posix.h"
+#include "driver.h"
+#include "serial.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "tests/support/driver.h"
+#include "driver.h"
 
 #include <cstdio>
 #include <iostream>
 
-#include "serial/platform.h"
-#include "serial/serial.h"
-#include "tests/support/hex.h"
+#include "hex.h"
+#include "platform.h"
+#include "serial.h"
 
 namespace test {
 

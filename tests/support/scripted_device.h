@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/platform.h"
+#include "platform.h"
 
 namespace test {
 

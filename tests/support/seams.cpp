@@ -1,4 +1,4 @@
-#include "tests/support/seams.h"
+#include "seams.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "tests/support/wine.h"
+#include "wine.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tests/support/pty.h"
+#include "pty.h"
 
 extern char** environ;
 

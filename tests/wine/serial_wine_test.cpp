@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/hex.h"
-#include "tests/support/pty.h"
-#include "tests/support/wine.h"
+#include "hex.h"
+#include "pty.h"
+#include "wine.h"
 
 namespace {
 

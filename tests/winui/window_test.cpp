@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/pty.h"
-#include "tests/support/wine.h"
+#include "pty.h"
+#include "wine.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "ui/Unit1.h"
+#include "Unit1.h"
 
 #include <QTimer>
 
 #include <cstdio>
 
-#include "tests/gui/qt_helpers.h"
+#include "qt_helpers.h"
 
 TForm1* Form1 = nullptr;
 

@@ -2,7 +2,7 @@
 // handlers throw: built with the real entry point to see its guard at work.
 #pragma once
 
-#include "gui/gui.h"
+#include "gui.h"
 
 class TForm1 : public TForm {
  public:
