@@ -14,30 +14,18 @@ read-only (with a mount under it), and links whose way leaves /dev refused.
 Usage: follow_test.py LAUNCHER UART_DRIVER
 """
 import os
-import select
 import shutil
 import stat
 import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import NOBODY, Checks  # noqa: E402  the tests' shared support
+from support.lines import Line  # noqa: E402
+
 LINK = "/dev/serial/by-id/usb-comtester_test_adapter-if00-port0"
-failures = []
-
-
-def check(condition, what):
-    print(("ok: " if condition else "FAIL: ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-
-
-def adapter():
-    """A pair whose near end anyone may open, and its far end."""
-    far, near = os.openpty()
-    path = os.ttyname(near)
-    os.chmod(path, 0o666)
-    os.close(near)
-    return far, path
+check = Checks()
 
 
 def plug(path):
@@ -45,27 +33,16 @@ def plug(path):
     os.replace(LINK + ".new", LINK)
 
 
-def read(far, count):
-    """What reaches the far end, up to `count` bytes, within 5 s of quiet."""
-    got = b""
-    try:
-        while len(got) < count and select.select([far], [], [], 5)[0]:
-            got += os.read(far, count - len(got))
-    except OSError:  # EIO: nothing holds the near end
-        pass
-    return got
-
-
 def start(launcher, driver, link=LINK, user="root"):
-    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user == "nobody" else []
+    prefix = NOBODY if user == "nobody" else []
     # From the link's folder, so that a name beginning with "-" can be given as is.
     return subprocess.Popen(prefix + [launcher, "-", os.path.basename(link), "--", driver], text=True,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=os.path.dirname(link))
 
 
 def run(user, launcher, driver):
-    far, path = adapter()
-    plug(path)
+    adapter = Line(for_anyone=True)
+    plug(adapter.path)
     program = start(launcher, driver, user=user)
 
     def ask(command):
@@ -76,25 +53,25 @@ def run(user, launcher, driver):
     check(program.stdout.readline().strip() == "ready", f"{user}: the program started")
     check(ask("open 1") == "open 1", f"{user}: COM2 opens the adapter named by its by-id link")
     ask("send " + b"one".hex())
-    check(read(far, 3) == b"one", f"{user}: Send reaches it")
+    check(adapter.read(3) == b"one", f"{user}: Send reaches it")
 
-    again, new_path = adapter()  # taken while the first is held: another node
-    os.close(far)
+    again = Line(for_anyone=True)  # taken while the first is held: another node
+    adapter.close()
     check(ask("receive") == "none" and ask("state") == "state closed",
           f"{user}: pulled out, the port is given up")
-    plug(new_path)
-    check(ask("open 1") == "open 1", f"{user}: put back as {new_path}, the next Open opens it")
+    plug(again.path)
+    check(ask("open 1") == "open 1", f"{user}: put back as {again.path}, the next Open opens it")
     ask("send " + b"two".hex())
-    check(read(again, 3) == b"two", f"{user}: Send reaches the adapter under its new node")
+    check(again.read(3) == b"two", f"{user}: Send reaches the adapter under its new node")
     program.stdin.write("exit\n")
     program.stdin.close()
     check(program.wait(timeout=10) == 0, f"{user}: Exit ends with status 0")
-    os.close(again)
+    again.close()
 
 
 def edges(launcher, driver):
-    far, path = adapter()
-    plug(path)
+    adapter = Line(for_anyone=True)
+    plug(adapter.path)
     dash = os.path.join(os.path.dirname(LINK), "-adapter")
     os.symlink(os.readlink(LINK), dash)
     program = start(launcher, driver, dash)
@@ -108,7 +85,7 @@ def edges(launcher, driver):
 
     tell("open 1\nsend %s\n" % b"dash".hex())
     answers = [program.stdout.readline().strip() for _ in range(3)]
-    check(answers == ["ready", "open 1", "sent"] and read(far, 4) == b"dash", "a link named -adapter is followed")
+    check(answers == ["ready", "open 1", "sent"] and adapter.read(4) == b"dash", "a link named -adapter is followed")
     tell("exit\n")
     program.wait(timeout=10)
 
@@ -118,7 +95,7 @@ def edges(launcher, driver):
                     "for p; do true >/dev/.host/${p#/dev/}; done", "sh", *probes], stderr=subprocess.DEVNULL)
     made = [p for p in probes if os.path.exists(p)]
     check(not made, f"the system's /dev is read-only inside, mounts under it too (made: {made})")
-    os.close(far)
+    adapter.close()
 
     # Relative links whose way leaves /dev: to a node outside it, and out and
     # back in (../../../dev/...), which inside would lead to /dev/dev/...
@@ -145,9 +122,7 @@ def main():
     for user in ("root", "nobody"):
         run(user, launcher, driver)
     edges(launcher, driver)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        sys.exit(1)
+    sys.exit(check.status())
 
 
 if __name__ == "__main__":

@@ -41,15 +41,11 @@ import tempfile
 import time
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import ROOT, Checks  # noqa: E402  the tests' shared support
+
 E2E = os.path.join(ROOT, "tests", "e2e", "e2e.py")
-failures = []
-
-
-def check(condition, what):
-    print(("ok: " if condition else "FAIL: ") + what, flush=True)
-    if not condition:
-        failures.append(what)
+check = Checks()
 
 
 def version():
@@ -262,8 +258,7 @@ def main():
     if command == "foreign":
         paths = paths[:1]
     {"make": make, "reproduce": reproduce, "deb": deb, "foreign": foreign, "zip": zip_of}[command](*paths, *args[len(paths):])
-    if failures:
-        sys.exit("%d check(s) failed" % len(failures))
+    sys.exit(check.status())
 
 
 if __name__ == "__main__":

@@ -14,8 +14,6 @@ Linux) started through scripts/comtester-ports, so that the line is
 Usage: peer_test.py SERIAL_DRIVER QSERIALPORT_PEER
 """
 
-import array
-import fcntl
 import os
 import shutil
 import subprocess
@@ -23,10 +21,11 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import NOBODY, ROOT, require, wait_for  # noqa: E402  the tests' shared support
+from support.lines import Line  # noqa: E402
+
 LAUNCHER = os.path.join(ROOT, "scripts", "comtester-ports")
-NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-TIOCGEXCL = 0x80045440
 TMUX = ["tmux", "-L", "comtester-peers-%d" % os.getpid()]
 DRIVER, QT_PEER = sys.argv[1:3]
 
@@ -36,38 +35,13 @@ SETS_EXCLUSIVE = {"qserialport", "screen"}
 BOTH_EXPECTED = {("screen", "ours first", "root")}
 
 
-def wait_for(predicate, deadline=10.0):
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        result = predicate()
-        if result:
-            return result
-        time.sleep(0.02)
-    return predicate()
-
-
-class Line:
-    """A pseudo-terminal pair; the far end stays with the test."""
-
-    def __init__(self):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        os.close(slave)
-        os.chmod(self.path, 0o666)
-        self.lock = "/var/lock/LCK.." + self.path[len("/dev/"):].replace("/", "_")
-        # Left by an earlier run that failed: the number is new to this one.
-        if os.path.exists(self.lock):
-            os.unlink(self.lock)
-
-    def exclusive(self):
-        fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)  # root passes it
-        flag = array.array("i", [0])
-        fcntl.ioctl(fd, TIOCGEXCL, flag)
-        os.close(fd)
-        return flag[0] == 1
-
-    def close(self):
-        os.close(self.master)
+def lock_file(line):
+    """The UUCP-style lock file the peers and ours take for `line`, none of
+    it left from an earlier run that failed: the number is new to this one."""
+    lock = "/var/lock/LCK.." + line.path[len("/dev/"):].replace("/", "_")
+    if os.path.exists(lock):
+        os.unlink(lock)
+    return lock
 
 
 def alive(pid):
@@ -188,7 +162,8 @@ class Ours:
 
 
 def case(kind, order, user, failures):
-    line = Line()
+    line = Line(for_anyone=True)
+    lock = lock_file(line)
     scratch = tempfile.mkdtemp(prefix="comtester-peer-", dir="/tmp")  # screen's sockets: a short path
     if user == "nobody":
         os.chown(scratch, 65534, 65534)
@@ -202,14 +177,14 @@ def case(kind, order, user, failures):
         mine = ours.open()
         # Held for an hour, say: QLockFile takes a lock file so old for stale
         # unless its holder keeps it flock'ed.
-        if os.path.exists(line.lock):
-            os.utime(line.lock, (time.time() - 3600, time.time() - 3600))
+        if os.path.exists(lock):
+            os.utime(lock, (time.time() - 3600, time.time() - 3600))
         peer = Peer(kind, line, user, scratch)
         theirs = peer.settle()
     # Neither gave up later, as the other ran beside it.
     if theirs == "held" and not peer.holds():
         theirs = "held, then gave up"
-    ours_lock = os.path.exists(line.lock) and mine == "held"
+    ours_lock = os.path.exists(lock) and mine == "held"
 
     holders = [name for name, state in (("comtester", mine), (kind, theirs)) if state == "held"]
     verdict = " and ".join(holders) or "nobody"
@@ -223,7 +198,7 @@ def case(kind, order, user, failures):
     both = (kind, order, user) in BOTH_EXPECTED
     check(len(holders) == (2 if both else 1), "held by " + verdict)
     if mine == "held":
-        check(ours_lock, "ours held the line without its lock file " + line.lock)
+        check(ours_lock, "ours held the line without its lock file " + lock)
     # A tty has one exclusive flag: where screen as root joins ours, it is
     # ours, and goes with us.
     theirs_flag = order == "theirs first" and theirs == "held" and kind in SETS_EXCLUSIVE
@@ -233,18 +208,15 @@ def case(kind, order, user, failures):
     if theirs_flag:
         check(line.exclusive(), "our close cleared the peer's exclusive flag")
     if mine == "held":
-        check(not os.path.exists(line.lock), "our lock file outlived us")
+        check(not os.path.exists(lock), "our lock file outlived us")
     peer.stop()
-    check(not os.path.exists(line.lock), "a lock file outlived both programs")
+    check(not os.path.exists(lock), "a lock file outlived both programs")
     line.close()
     shutil.rmtree(scratch, ignore_errors=True)
 
 
 def main():
-    for tool in ("minicom", "picocom", "screen", "tmux", "bwrap", "setpriv"):
-        if not shutil.which(tool):
-            print("FAIL: %s is missing (scripts/install-dependencies.sh installs it)" % tool)
-            return 1
+    require("minicom", "picocom", "screen", "tmux", "bwrap", "setpriv")
     failures = []
     try:
         for kind in ("minicom", "qserialport", "screen", "picocom"):

@@ -7,6 +7,9 @@ this folder's library:
     support.desktops    an X desktop (Xvfb and openbox) and a Wayland one
                         (sway, headless), driven as a user drives them
     support.wine        Wine prefixes with COM1 and COM2 mapped
+    support.qemu        a QEMU guest booted from Debian's kernel and an
+                        initramfs of busybox and the test's programs; its
+                        console, one serial line and QEMU's monitor
 
 A harness puts the tests folder on its path and imports from here:
 
