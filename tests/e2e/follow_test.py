@@ -114,9 +114,12 @@ def edges(launcher, driver):
 def main():
     launcher, driver = map(os.path.abspath, sys.argv[1:3])
     if os.environ.get("FOLLOW_TEST_PRIVATE_DEV") != "1":
-        # The test's own /dev, so that the system's is left alone.
+        # The test's own /dev, so that the system's is left alone, and its own
+        # lock folder: lock files are named after the device, and pts/0 of
+        # the test's own pseudo-terminals is not the system's pts/0.
         env = dict(os.environ, FOLLOW_TEST_PRIVATE_DEV="1")
-        sys.exit(subprocess.run(["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/dev/shm", "--",
+        sys.exit(subprocess.run(["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/dev/shm",
+                                 "--perms", "1777", "--tmpfs", "/run/lock", "--",
                                  sys.executable] + sys.argv, env=env).returncode)
     os.makedirs(os.path.dirname(LINK))
     for user in ("root", "nobody"):
