@@ -30,6 +30,7 @@
 
 #include "pty.h"
 #include "wine.h"
+#include "x_desktop.h"
 
 namespace {
 
@@ -49,27 +50,20 @@ using test::wine::WaitExit;
 }
 
 const test::wine::Prefix* g_prefix = nullptr;
+test::XDesktop* g_desktop = nullptr;
+constexpr const char* kScreen = "1280x1024";
 
 void RunTool(const std::vector<std::string>& argv) { g_prefix->Run(argv); }
 void MapPorts(const std::string& com1, const std::string& com2) { g_prefix->MapPorts(com1, com2); }
 
-class Session;
-Session* g_session = nullptr;
-
-// Xvfb on a display it picks itself, openbox on it, and the wine prefix,
-// whose windows have the frame of the desktop the form was designed on (an
-// 8-pixel sizing border, a 23-pixel caption, at 96 PPI): the designed window
-// of 696 x 480 then has the designed client area of 680 x 441.
+// The desktop, and the wine prefix whose windows have the frame of the
+// desktop the form was designed on (an 8-pixel sizing border, a 23-pixel
+// caption, at 96 PPI): the designed window of 696 x 480 then has the
+// designed client area of 680 x 441.
 class Session : public ::testing::Environment {
  public:
-  static constexpr const char* kScreen = "1280x1024";
-
   void SetUp() override {
-    for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl", "import"})
-      if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) {
-        errno = 0;
-        Fail(std::string("missing ") + tool + " (scripts/install-dependencies.sh installs it)");
-      }
+    test::RequireDesktopTools({"xdotool", "import"});
     const test::wine::Arch& arch = test::wine::ArchNamed(COMTESTER_WINE_ARCH);
     if (const auto reason = test::wine::CannotRun(arch)) GTEST_SKIP() << *reason;
     g_prefix = new test::wine::Prefix(COMTESTER_WINUI_PREFIX, arch);
@@ -79,47 +73,14 @@ class Session : public ::testing::Environment {
     for (auto [name, twips] : {std::pair{"BorderWidth", "-75"}, std::pair{"CaptionHeight", "-330"}})
       RunTool(
           {g_prefix->wine(), "reg", "add", metrics, "/v", name, "/t", "REG_SZ", "/d", twips, "/f"});
-    Screen(kScreen);
-    g_session = this;
-  }
-
-  // A desktop of that size ("WxH") in place of the one there is; programs
-  // started from now on show on it.
-  void Screen(const std::string& size) {
-    Kill(openbox_);
-    Kill(xvfb_);
-    // Xvfb writes the number of a free display it took to the pipe's write
-    // end, the only descriptor of ours it inherits; no one else gets it.
-    int display[2];
-    if (pipe(display) != 0) Fail("pipe");
-    fcntl(display[0], F_SETFD, FD_CLOEXEC);
-    xvfb_ = g_prefix->Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset",
-                             "-nolisten", "tcp", "-screen", "0", size + "x24"});
-    close(display[1]);
-    std::string number;
-    pollfd p{display[0], POLLIN, 0};
-    for (char c; poll(&p, 1, 10000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
-    close(display[0]);
-    if (number.empty()) Fail("Xvfb named no display, see " + g_prefix->log());
-    setenv("DISPLAY", (":" + number).c_str(), 1);
-    unsetenv("WAYLAND_DISPLAY");
-    openbox_ = g_prefix->Spawn({"openbox", "--sm-disable"});
-    if (!test::WaitFor([] { return std::system("wmctrl -m >/dev/null 2>&1") == 0; }, 20s)) {
-      errno = 0;
-      Fail("openbox did not take charge of the display");
-    }
+    g_desktop = new test::XDesktop(kScreen, g_prefix->log());
   }
 
   void TearDown() override {
     if (!g_prefix) return;  // skipped: nothing was started
     g_prefix->Stop();
-    Kill(openbox_);
-    Kill(xvfb_);
+    delete g_desktop;
   }
-
- private:
-  pid_t xvfb_ = -1;
-  pid_t openbox_ = -1;
 };
 
 // window_driver.exe under Wine, spoken to over pipes.
@@ -366,9 +327,9 @@ TEST(Window, ButtonsDriveTheLineEndToEnd) {
 // At 144 DPI the program scales itself; read back at 96 PPI nothing moves,
 // on a screen with room for the window at its designed place.
 TEST(Window, KeepsItsLayoutAtAnotherDpi) {
-  g_session->Screen("1920x1080");
+  g_desktop->Restart("1920x1080");
   struct Back {
-    ~Back() { g_session->Screen(Session::kScreen); }
+    ~Back() { g_desktop->Restart(kScreen); }
   } back;
   const std::string key = R"(HKCU\Control Panel\Desktop)";
   RunTool({g_prefix->wine(), "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144",
@@ -450,12 +411,12 @@ void CheckControls(Driver& driver) {
 
 class OnScreen : public ::testing::TestWithParam<Screen> {
  protected:
-  void TearDown() override { g_session->Screen(Session::kScreen); }
+  void TearDown() override { g_desktop->Restart(kScreen); }
 };
 
 TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
   const Screen screen = GetParam();
-  g_session->Screen(screen.size);
+  g_desktop->Restart(screen.size);
   const std::string key = R"(HKCU\Control Panel\Desktop)";
   const std::string dpi = std::to_string(screen.dpi);
   RunTool(
