@@ -13,16 +13,14 @@
 #include <QTextLayout>
 #include <QWindow>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,79 +32,24 @@
 #include "device_posix.h"
 #include "pty.h"
 #include "qt_helpers.h"
+#include "x_desktop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Starts `argv` with stdin and stdout on /dev/null, stderr ours unless
-// `quiet`, and `keep` inherited. It dies with us, so that no display outlives
-// a crashed run.
-pid_t Spawn(const std::vector<std::string>& argv, bool quiet = false, int keep = -1) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    if (quiet) dup2(null, 2);
-    if (keep >= 0) fcntl(keep, F_SETFD, 0);
-    execvp(args[0], args.data());
-    const char failed[] = "cannot start a test tool\n";
-    [[maybe_unused]] const ssize_t n = write(2, failed, sizeof failed - 1);
-    _exit(127);
-  }
-  return pid;
-}
-
-void Kill(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
-// Xvfb on a display number it picks itself, and openbox for frames and focus,
-// both ending with this process; the toolkit is pointed at them.
-void StartDesktop() {
-  for (const char* tool : {"Xvfb", "openbox", "xdotool", "wmctrl"})
-    if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0)
-      throw std::runtime_error(std::string("missing ") + tool +
-                               " (scripts/install-dependencies.sh installs it)");
-  int display[2];
-  if (pipe2(display, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  Spawn({"Xvfb", "-displayfd", std::to_string(display[1]), "-noreset", "-nolisten", "tcp",
-         "-screen", "0", "1280x1024x24"},
-        true, display[1]);
-  close(display[1]);
-  std::string number;
-  pollfd p{display[0], POLLIN, 0};
-  for (char c; poll(&p, 1, 20000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
-  close(display[0]);
-  if (number.empty()) throw std::runtime_error("Xvfb named no display");
-  setenv("DISPLAY", (":" + number).c_str(), 1);
-  unsetenv("WAYLAND_DISPLAY");
-  setenv("QT_QPA_PLATFORM", "xcb", 1);
-  Spawn({"openbox", "--sm-disable"}, true);
-  // Up once it names itself on the root window.
-  if (!test::WaitFor([] { return std::system("wmctrl -m >/dev/null 2>&1") == 0; }, 30s))
-    throw std::runtime_error("openbox did not start");
-}
 
 // Runs xdotool while the window goes on taking events, then has the window
 // take in what the X server holds for it by then. Checks still wait for
 // their conditions.
 void Xdo(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
-  const pid_t pid = Spawn(args);
+  const pid_t pid = test::SpawnTool(args, 2);
   int status = 0;
   const bool ended = QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
-  if (!ended) Kill(pid);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
   ASSERT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool " << args[1];
   QGuiApplication::sync();
 }
@@ -316,12 +259,15 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  std::unique_ptr<test::XDesktop> desktop;
   try {
-    StartDesktop();
+    test::RequireDesktopTools({"xdotool"});
+    desktop = std::make_unique<test::XDesktop>("1280x1024");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "no desktop: %s\n", e.what());
     return 1;
   }
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
   Application->Initialize();
   // Out before the display goes, which the toolkit would take for a fault.
   const int failed = RUN_ALL_TESTS();
