@@ -69,8 +69,9 @@ class Clipboard:
         with open(path, "wb") as f:
             f.write(data)
         if isinstance(target, e2e.WindowsProgram):
-            self.process = subprocess.Popen([target.wine, target.driver], stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=target.log, text=True)
+            self.process = subprocess.Popen([target.prefix.wine, target.driver],
+                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                            stderr=target.prefix.log, text=True)
             self.process.stdin.write("clipboard Z:%s\n" % path)
             self.process.stdin.flush()
             for answer in self.process.stdout:
