@@ -504,16 +504,6 @@ INSTANTIATE_TEST_SUITE_P(Window, OnScreen,
                                   std::to_string(info.param.dpi);
                          });
 
-TEST_F(Window, FailedOpenShowsCommError) {
-  Start(Com1::kFails);
-
-  driver->Ok("click " + kCaption + " 開啟通訊埠");
-  EXPECT_EQ(driver->Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!");
-  driver->Ok("dismiss Comm\\ Error");
-  driver->Call("click " + kCaption + " 結束系統");
-  EXPECT_EQ(program->Exit(), 0);
-}
-
 // Enter presses the focused button whatever brought the focus there: the
 // start, a click, Tab; the keypad's Enter as well.
 TEST_F(Window, EnterPressesTheFocusedButton) {
