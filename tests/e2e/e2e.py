@@ -13,7 +13,8 @@
     e2e.py windows ARCH PROGRAM WINDOW_DRIVER [TEST...]
                             a Windows executable, ARCH x86_64 under wine64 or
                             i686 under 32-bit wine, COM1 and COM2 mapped to
-                            pseudo-terminals
+                            pseudo-terminals, in a fresh Wine prefix or the
+                            one E2E_WINE_PREFIX names, made once and kept
 
 TEST names the cases to run (test_typical_use, ...); all of them by default.
 With --screen, the Linux program on a screen of that size at that scale (Qt's
@@ -110,7 +111,7 @@ class LinuxProgram:
 class WindowsProgram:
     def __init__(self, arch, program, driver):
         self.program, self.driver = program, driver
-        self.prefix = Prefix(arch)
+        self.prefix = Prefix(arch, os.environ.get("E2E_WINE_PREFIX"))
 
     def close(self):
         self.prefix.close()

@@ -259,6 +259,7 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();  // naming the cases needs no desktop
   std::unique_ptr<test::XDesktop> desktop;
   try {
     test::RequireDesktopTools({"xdotool"});

@@ -39,17 +39,24 @@ def cannot_run(arch):
 
 
 class Prefix:
-    """A fresh prefix, made at once, and removed with its log on close; the
-    environment points wine at it. What wine prints goes to the log."""
+    """A Wine prefix, the environment pointing wine at it, what wine prints
+    going to a log in it. Without a `path`, a fresh one in a new folder,
+    removed on close; with one, made there once and kept for the next run
+    (making one takes a while)."""
 
-    def __init__(self, arch):
+    def __init__(self, arch, path=None):
         self.wine, self.wineserver, winearch, _ = ARCHES[arch]
-        self.path = tempfile.mkdtemp(prefix="comtester-wine-%s-" % arch)
+        self.kept = path is not None
+        self.path = path or tempfile.mkdtemp(prefix="comtester-wine-%s-" % arch)
         os.environ.update(WINEPREFIX=self.path, WINEARCH=winearch, WINEDEBUG="-all",
                           LC_ALL="C", WINEDLLOVERRIDES="mscoree,mshtml=")
+        os.makedirs(self.path, exist_ok=True)
         self.log = open(os.path.join(self.path, "test.log"), "w")
-        self.run("wineboot", "--init", timeout=180)
-        subprocess.run([self.wineserver, "-w"], check=True, timeout=180)
+        ready = os.path.join(self.path, "comtester-ready")  # made whole, by an earlier run too
+        if not os.path.exists(ready):
+            self.run("wineboot", "--init", timeout=180)
+            subprocess.run([self.wineserver, "-w"], check=True, timeout=180)
+            open(ready, "w").close()
 
     def run(self, *args, timeout=60):
         """Runs a Windows tool of the prefix's that must succeed."""
@@ -86,4 +93,5 @@ class Prefix:
     def close(self):
         subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log)
         self.log.close()
-        shutil.rmtree(self.path, ignore_errors=True)
+        if not self.kept:
+            shutil.rmtree(self.path, ignore_errors=True)
