@@ -14,6 +14,7 @@ Linux) started through scripts/comtester-ports, so that the line is
 Usage: peer_test.py SERIAL_DRIVER QSERIALPORT_PEER
 """
 
+import atexit
 import os
 import shutil
 import subprocess
@@ -165,6 +166,7 @@ def case(kind, order, user, failures):
     line = Line(for_anyone=True)
     lock = lock_file(line)
     scratch = tempfile.mkdtemp(prefix="comtester-peer-", dir="/tmp")  # screen's sockets: a short path
+    atexit.register(shutil.rmtree, scratch, True)  # gone with the run, however it ends
     if user == "nobody":
         os.chown(scratch, 65534, 65534)
     os.chmod(scratch, 0o700)
