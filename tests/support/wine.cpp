@@ -128,7 +128,7 @@ void Prefix::MapPorts(const std::string& com1, const std::string& com2) const {
   for (const auto& [name, path] : {std::pair{"COM1", com1}, std::pair{"COM2", com2}})
     Run({arch_.wine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", path, "/f"});
   // The mount manager relinks dosdevices when a session starts.
-  Run({arch_.wineServer, "-k"});
+  Stop();
   Run({arch_.wineServer, "-p"});
   Run({arch_.wine, "reg", "query", key});
   if (!WaitFor([&] { return LinkOf("com1") == com1 && LinkOf("com2") == com2; }))
@@ -136,7 +136,12 @@ void Prefix::MapPorts(const std::string& com1, const std::string& com2) const {
          com1 + ", " + com2);
 }
 
-void Prefix::Stop() const { Run({arch_.wineServer, "-k"}); }
+void Prefix::Stop() const {
+  Run({arch_.wineServer, "-k"});
+  // Only asked to end: the next program of this prefix, in this process or
+  // the next test's, must not meet the server on its way out.
+  Run({arch_.wineServer, "-w"});
+}
 
 int WaitExit(pid_t pid, std::chrono::milliseconds deadline) {
   int status = 0;

@@ -91,7 +91,9 @@ class Prefix:
             raise AssertionError("COM ports map to %s, not %s" % (links(), [com1, com2]))
 
     def close(self):
+        # Ended before the next run of a kept prefix meets it on its way out.
         subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log)
+        subprocess.run([self.wineserver, "-w"], timeout=60)
         self.log.close()
         if not self.kept:
             shutil.rmtree(self.path, ignore_errors=True)
