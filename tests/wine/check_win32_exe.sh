@@ -1,9 +1,11 @@
 #!/bin/sh
 # Checks that a Windows executable is 32-bit x86 (PE32 for i386) and imports
-# nothing but the system's own DLLs: no MinGW runtime may have to ship with it.
-# Usage: check_win32_exe.sh EXE   (OBJDUMP overrides i686-w64-mingw32-objdump)
+# nothing but the system's own DLLs: no MinGW runtime may have to ship with it;
+# with MAX_BYTES, also that it is no larger.
+# Usage: check_win32_exe.sh EXE [MAX_BYTES]   (OBJDUMP overrides i686-w64-mingw32-objdump)
 set -eu
-exe=${1:?usage: check_win32_exe.sh EXE}
+exe=${1:?usage: check_win32_exe.sh EXE [MAX_BYTES]}
+max_bytes=${2-}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 
 command -v "$objdump" >/dev/null || { echo "FAIL: $objdump not found" >&2; exit 1; }
@@ -28,4 +30,13 @@ for dll in $dlls; do
       status=1 ;;
   esac
 done
+if [ -n "$max_bytes" ]; then
+  size=$(wc -c <"$exe")
+  if [ "$size" -gt "$max_bytes" ]; then
+    echo "FAIL: $exe is $size bytes, more than $max_bytes" >&2
+    status=1
+  else
+    echo "ok: $size bytes, at most $max_bytes"
+  fi
+fi
 exit $status
