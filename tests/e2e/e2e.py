@@ -45,7 +45,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from support import ROOT, wait_for  # noqa: E402  the tests' shared support
+from support import ROOT, patience, wait_for  # noqa: E402  the tests' shared support
 from support.desktops import WaylandDesktop, XDesktop, on_own_session_bus  # noqa: E402
 from support.lines import Line, locked_pty  # noqa: E402
 from support.wine import ARCHES, Prefix, cannot_run  # noqa: E402
@@ -95,7 +95,7 @@ class LinuxProgram:
         # The toolkit copies caption, text and buttons between rules of dashes.
         parts = [p.strip() for p in copied.replace("\r", "").split("-" * 27) if p.strip()]
         desktop.keys("Return")
-        wait_for(lambda: desktop.gone(caption), 5)
+        wait_for(lambda: desktop.gone(caption))
         return (parts[0], parts[1]) if len(parts) >= 2 else (copied, "")
 
     def hold(self, line):
@@ -124,9 +124,10 @@ class WindowsProgram:
         """(caption, text) of the message box, read by the test driver, then dismissed."""
         desktop.window(caption)
         answer = subprocess.run([self.prefix.wine, self.driver],
-                                input="messagebox {0} 10000\ndismiss {0}\n".format(
-                                    caption.replace(" ", "\\ ")),
-                                capture_output=True, text=True, timeout=60).stdout.splitlines()
+                                input="messagebox {0} {1}\ndismiss {0}\n".format(
+                                    caption.replace(" ", "\\ "), int(patience(30) * 1000)),
+                                capture_output=True, text=True,
+                                timeout=patience(120)).stdout.splitlines()
         if not answer or not answer[-2:][0].startswith("ok"):
             raise AssertionError("driver: %r" % answer)
         text = [a for a in answer if a.startswith("ok ")][0][3:]
@@ -173,11 +174,11 @@ class EndToEnd(unittest.TestCase):
         d.click_inside(self.window, MEMO_RECEIVE)
         return d.copied(lambda: d.keys("ctrl+a", "ctrl+c"))
 
-    def receive_until(self, expected, deadline=10.0):
+    def receive_until(self, expected, deadline=30.0):
         """Presses receive until the box shows `expected` (the driver may not
         have counted a peer's bytes the moment they were written)."""
         shown = ""
-        end = time.monotonic() + deadline
+        end = time.monotonic() + patience(deadline)
         while time.monotonic() < end:
             self.desktop.click(self.window, BUTTON_RECEIVE)
             shown = self.receive_box()
@@ -185,9 +186,9 @@ class EndToEnd(unittest.TestCase):
                 break
         return shown
 
-    def exit_status(self, deadline=20.0):
+    def exit_status(self, deadline=30.0):
         try:
-            return self.process.wait(deadline)
+            return self.process.wait(patience(deadline))
         except subprocess.TimeoutExpired:
             return None
 
@@ -211,7 +212,7 @@ class EndToEnd(unittest.TestCase):
 
         d.click(self.window, BUTTON_EXIT)
         self.assertEqual(self.exit_status(), 0)
-        self.assertTrue(wait_for(self.com2.near_end_closed, 5), "the port was not released")
+        self.assertTrue(wait_for(self.com2.near_end_closed), "the port was not released")
 
     def test_a_port_that_cannot_be_opened(self):
         if isinstance(TARGET, LinuxProgram):
@@ -301,7 +302,7 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(d.copied(lambda: d.keys("ctrl+a", "ctrl+c")), "twelve bytes")
         d.keys("Tab", "Tab", "Tab", "Return")  # send, open, exit
         self.assertEqual(self.exit_status(), 0)
-        self.assertTrue(wait_for(self.com1.near_end_closed, 5), "the port was not released")
+        self.assertTrue(wait_for(self.com1.near_end_closed), "the port was not released")
 
     def test_fits_the_screen(self):
         """On the screen given, at its scale: the whole window on the screen,
@@ -372,7 +373,7 @@ class EndToEnd(unittest.TestCase):
         check(size, placed)
         # Made as small as the user can: it stops at a size that still shows everything.
         if d.resize(self.window, 100, 80):
-            wait_for(lambda: (c := controls()) and c[0] != size, 10, 0.2)
+            wait_for(lambda: (c := controls()) and c[0] != size, 30, 0.2)
             smaller, placed = settled()
             print("made smaller by the user: client %dx%d" % smaller)
             self.assertLess(smaller[0] * smaller[1], size[0] * size[1])
@@ -381,7 +382,7 @@ class EndToEnd(unittest.TestCase):
         if DISPLAY_SERVER == "x11":
             self.assertTrue(d.offers_maximising(self.window), "maximising is not offered")
         if d.maximise(self.window):
-            wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 10, 0.2)
+            wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 30, 0.2)
             larger, placed = settled()
             print("maximised: client %dx%d" % larger)
             self.assertGreater(larger[0] * larger[1], size[0] * size[1])

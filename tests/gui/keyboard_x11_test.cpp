@@ -38,6 +38,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Waits for `predicate` while the window goes on taking events, with the
+// tests' patience.
+template <class Predicate>
+bool Eventually(Predicate predicate, std::chrono::milliseconds deadline = 30s) {
+  return QTest::qWaitFor(predicate, static_cast<int>(test::Patience(deadline).count()));
+}
+int Ms(std::chrono::milliseconds deadline) {
+  return static_cast<int>(test::Patience(deadline).count());
+}
+
 // Runs xdotool while the window goes on taking events, then has the window
 // take in what the X server holds for it by then. Checks still wait for
 // their conditions.
@@ -45,7 +55,7 @@ void Xdo(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   const pid_t pid = test::SpawnTool(args, 2);
   int status = 0;
-  const bool ended = QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+  const bool ended = Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; });
   if (!ended) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -66,16 +76,14 @@ class Keyboard : public ::testing::Test {
     window = test::WindowTitled("Form1");
     ASSERT_NE(window, nullptr);
     // Generous: a busy machine may take seconds to map the first window.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 30000));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window, Ms(30s)));
     // In place, frame and all, before anything is clicked.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-          return form->BoundsRect() == (TRect{233, 209, 696, 480});
-        },
-        10000))
-        << form->BoundsRect().Left << "," << form->BoundsRect().Top;
+    ASSERT_TRUE(Eventually([&] {
+      return form->BoundsRect() == (TRect{233, 209, 696, 480});
+    })) << form->BoundsRect().Left
+        << "," << form->BoundsRect().Top;
     Xdo({"windowactivate", "--sync", std::to_string(window->winId())});
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window, 10000));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window, Ms(30s)));
   }
   void TearDown() override {
     form.reset();
@@ -111,30 +119,28 @@ class Keyboard : public ::testing::Test {
     Xdo({"mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
   }
   bool FocusIs(const QWidget* w) {
-    return QTest::qWaitFor([&] { return QApplication::focusWidget() == w; }, 5000);
+    return Eventually([&] { return QApplication::focusWidget() == w; });
   }
   // The ports the program has asked for, once it has asked (the caller
   // checks which).
   std::vector<std::string> Opened() {
-    static_cast<void>(QTest::qWaitFor([&] { return !opened.empty(); }, 5000));
+    static_cast<void>(Eventually([&] { return !opened.empty(); }));
     return opened;
   }
   // What COM1's far end has, once `count` bytes have come or the deadline.
   std::string ReceivedByCom1(std::size_t count) {
     std::string got;
-    static_cast<void>(QTest::qWaitFor(
-        [&] { return (got += com1.ReadUpTo(count - got.size(), 20ms)).size() >= count; }, 5000));
+    static_cast<void>(Eventually(
+        [&] { return (got += com1.ReadUpTo(count - got.size(), 20ms)).size() >= count; }));
     return got;
   }
   // Focus on the port and that port alone chosen.
   bool ChosenAndFocused(const char* port) {
     const char* other = std::string(port) == "COM1" ? "COM2" : "COM1";
-    return QTest::qWaitFor(
-        [&] {
-          return QApplication::focusWidget() == Radio(port) && Radio(port)->isChecked() &&
-                 !Radio(other)->isChecked();
-        },
-        5000);
+    return Eventually([&] {
+      return QApplication::focusWidget() == Radio(port) && Radio(port)->isChecked() &&
+             !Radio(other)->isChecked();
+    });
   }
 
   test::Pty com1, com2;
@@ -211,7 +217,7 @@ TEST_F(Keyboard, EnterPressesTheFocusedButton) {
   ASSERT_TRUE(FocusIs(received)) << Focus();
   Key("Return");
   Key("KP_Enter");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return received->toPlainText().count('\n') == 2; }, 5000))
+  EXPECT_TRUE(Eventually([&] { return received->toPlainText().count('\n') == 2; }))
       << received->toPlainText().toStdString();
   EXPECT_EQ(received->toPlainText().remove('\n'), "enter");
   EXPECT_EQ(com1.Drain(100ms), "");
@@ -225,7 +231,7 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 26);
   QGuiApplication::clipboard()->setText(QString::fromStdString(text));
   ClickInside(Button("開啟通訊埠"));
-  ASSERT_TRUE(QTest::qWaitFor([] { return serial::IsOpen(); }, 5000));
+  ASSERT_TRUE(Eventually([] { return serial::IsOpen(); }));
   QPlainTextEdit* memo = Memo("mSend");
   ClickInside(memo);
   ASSERT_TRUE(FocusIs(memo)) << Focus();
@@ -233,13 +239,12 @@ TEST_F(Keyboard, PastedLineWithNowhereToBreakGoesOutWhole) {
   const auto start = std::chrono::steady_clock::now();
   Key("ctrl+a");
   Key("ctrl+v");
-  ASSERT_TRUE(
-      QTest::qWaitFor([&] { return memo->document()->characterCount() == 1 + (1 << 20); }, 30000));
+  ASSERT_TRUE(Eventually([&] { return memo->document()->characterCount() == 1 + (1 << 20); }, 60s));
   std::string sent;
   std::thread peer([&] { sent = com1.ReadUpTo(text.size(), 30s); });
   ClickInside(Button("傳送資料"));
   peer.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "the window froze";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, test::Patience(30s)) << "the window froze";
   EXPECT_EQ(sent.size(), text.size());
   EXPECT_TRUE(sent == text) << "the line differs from the pasted text";
 

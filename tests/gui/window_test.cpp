@@ -125,7 +125,8 @@ TEST_F(Window, ShowsTheProgramsIcon) {
 
 TEST_F(Window, TabVisitsTheControlsInTheirOrder) {
   window->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(
+      window, static_cast<int>(test::Patience(std::chrono::seconds(30)).count())));
   auto* open = test::ChildWithText<QPushButton>(window, "開啟通訊埠");
   open->setFocus(Qt::TabFocusReason);
   const std::vector<QWidget*> expected = {

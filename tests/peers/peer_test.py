@@ -23,7 +23,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from support import NOBODY, ROOT, require, wait_for  # noqa: E402  the tests' shared support
+from support import NOBODY, ROOT, patience, require, wait_for  # noqa: E402  the tests' shared support
 from support.lines import Line  # noqa: E402
 
 LAUNCHER = os.path.join(ROOT, "scripts", "comtester-ports")
@@ -130,7 +130,7 @@ class Peer:
     def stop(self):
         if self.kind == "qserialport":
             self.process.stdin.close()
-            self.process.wait(10)
+            self.process.wait(patience(30))
         else:
             subprocess.run(TMUX + ["kill-session", "-t", self.session], capture_output=True)
         wait_for(lambda: not alive(self.pid))
@@ -159,7 +159,7 @@ class Ours:
     def exit(self):
         self.process.stdin.write("exit\n")
         self.process.stdin.close()
-        return self.process.wait(10)
+        return self.process.wait(patience(30))
 
 
 def case(kind, order, user, failures):

@@ -116,13 +116,13 @@ def settings_since_mark(guest, uart, last=None):
     def landed():
         found[:] = guest.traced_since_mark(uart.settings)
         return last and found[-1:] == [last]
-    wait_for(landed, 3 if last else 0.3)
+    wait_for(landed, 30 if last else 0.3)
     return found
 
 
 def wait_until_waiting(guest, count):
     """Whether `count` bytes come to wait in the guest's driver."""
-    return wait_for(lambda: guest.ask("waiting", "waiting") == f"waiting {count}", 10, 0.01)
+    return wait_for(lambda: guest.ask("waiting", "waiting") == f"waiting {count}", 30, 0.01)
 
 
 def shown(data):

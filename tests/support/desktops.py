@@ -75,7 +75,7 @@ class XDesktop:
 
     def activate(self, window):
         self.xdotool("windowactivate", "--sync", window)
-        wait_for(lambda: self.xdotool("getactivewindow") == window, 5)
+        wait_for(lambda: self.xdotool("getactivewindow") == window)
 
     def keys(self, *keys):
         for key in keys:
@@ -107,7 +107,7 @@ class XDesktop:
             out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True,
                                  timeout=10).stdout.decode("utf-8", "replace")
             return out if out != sentinel else None
-        return wait_for(read, 10) or ""
+        return wait_for(read) or ""
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -202,7 +202,7 @@ class WaylandDesktop:
             runtime, [n for n in sockets() if n.startswith("sway-ipc.")][0]))
         os.environ.pop("DISPLAY", None)  # Wayland, never an X server by chance
         self.keyboard = subprocess.Popen(["wtype", "-s", "3600000", ""])
-        wait_for(lambda: "virtual_keyboard" in self.swaymsg("-t", "get_inputs"), 10)
+        wait_for(lambda: "virtual_keyboard" in self.swaymsg("-t", "get_inputs"))
 
     def close(self):
         for p in (self.keyboard, self.sway):
@@ -240,7 +240,7 @@ class WaylandDesktop:
 
     def activate(self, window):
         self.swaymsg("[con_id=%d]" % window, "focus")
-        wait_for(lambda: any(n["id"] == window and n.get("focused") for n in self.windows()), 5)
+        wait_for(lambda: any(n["id"] == window and n.get("focused") for n in self.windows()))
 
     def keys(self, *keys):
         for key in keys:
@@ -262,7 +262,7 @@ class WaylandDesktop:
             out = subprocess.run(["wl-paste", "--no-newline"], capture_output=True,
                                  timeout=10).stdout.decode("utf-8", "replace")
             return out if out != sentinel else None
-        return wait_for(read, 10) or ""
+        return wait_for(read) or ""
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -9,7 +9,7 @@ import termios
 import time
 import tty
 
-from support import wait_for
+from support import patience, wait_for
 
 TIOCGEXCL = 0x80045440  # whether a tty is marked exclusive; termios doesn't name it
 TIOCGPTN = 0x80045430  # a pair's number
@@ -37,10 +37,18 @@ class Line:
     def write(self, data):
         os.write(self.master, data)
 
-    def read(self, count, deadline=5.0):
-        """Up to `count` bytes, as many as come within `deadline` seconds."""
+    def read(self, count, deadline=30.0):
+        """Up to `count` bytes, as many as come within `deadline` seconds
+        (stretched by the machine's slowdown)."""
+        return self._read(count, patience(deadline))
+
+    def drain(self, quiet=0.3):
+        """Whatever comes within `quiet` seconds."""
+        return self._read(1 << 20, quiet)
+
+    def _read(self, count, seconds):
         got = b""
-        end = time.monotonic() + deadline
+        end = time.monotonic() + seconds
         while len(got) < count and time.monotonic() < end:
             if select.select([self.master], [], [], 0.05)[0]:
                 try:
@@ -48,9 +56,6 @@ class Line:
                 except OSError:  # the near end is closed: nothing more comes
                     time.sleep(0.05)
         return got
-
-    def drain(self, quiet=0.3):
-        return self.read(1 << 20, quiet)
 
     def _near(self, query):
         fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)  # root passes TIOCEXCL
@@ -64,7 +69,7 @@ class Line:
         return self._near(lambda fd: int.from_bytes(
             fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder))
 
-    def wait_queued(self, count, deadline=10.0):
+    def wait_queued(self, count, deadline=30.0):
         """Waits until the near end's input queue holds `count` bytes: a
         peer's bytes reach it a moment after they are written."""
         return wait_for(lambda: self.queued() >= count, deadline)

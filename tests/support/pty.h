@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "patience.h"
+
 namespace test {
 
 class Pty {
@@ -21,9 +23,10 @@ class Pty {
 
   // The peer writes all of `bytes`.
   void Write(const std::string& bytes);
-  // Whatever reaches the peer until `count` bytes or the deadline.
+  // Whatever reaches the peer until `count` bytes or the deadline (stretched
+  // by the machine's slowdown).
   std::string ReadUpTo(std::size_t count,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(5));
+                       std::chrono::milliseconds deadline = std::chrono::seconds(30));
   // Everything that reaches the peer within `quiet` of silence.
   std::string Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(200));
   // Closes the far end, as when the cable or adapter goes away.
@@ -38,10 +41,11 @@ class Pty {
   std::string path_;
 };
 
-// Waits, up to the deadline, for `predicate` to hold.
+// Waits for `predicate` to hold, up to the deadline stretched by the
+// machine's slowdown.
 template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
+bool WaitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+  const auto end = std::chrono::steady_clock::now() + Patience(deadline);
   while (!predicate()) {
     if (std::chrono::steady_clock::now() > end) return false;
     struct timespec pause {

@@ -103,12 +103,12 @@ class Driver {
   // The exit status after "exit", or -1 when the driver did not end in time.
   int Exit() {
     program_.Send("exit");
-    return program_.Exit(10s);
+    return program_.Exit(30s);
   }
 
  private:
   std::string ReadLine() {
-    const auto line = program_.ReadLine(10s);
+    const auto line = program_.ReadLine(30s);
     if (!line) throw std::runtime_error("driver did not answer, see " + ThePrefix().log());
     return *line;
   }

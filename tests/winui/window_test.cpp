@@ -58,6 +58,11 @@ const std::string kDesktopKey = R"(HKCU\Control Panel\Desktop)";
 const std::string kMetricsKey = kDesktopKey + R"(\WindowMetrics)";
 
 void RunTool(const std::vector<std::string>& argv) { g_prefix->Run(argv); }
+
+// A deadline for the driver's own waits, in its milliseconds.
+std::string Ms(std::chrono::milliseconds deadline) {
+  return std::to_string(test::Patience(deadline).count());
+}
 void SetValue(const std::string& key, const std::string& name, const std::string& type,
               const std::string& value) {
   RunTool({g_prefix->wine(), "reg", "add", key, "/v", name, "/t", type, "/d", value, "/f"});
@@ -98,7 +103,8 @@ class Driver {
     program_.Send(command);
     std::vector<std::string> lines;
     for (;;) {
-      lines.push_back(program_.ReadLine(30s).value_or("error driver silent"));
+      // Longer than any wait the driver itself is asked for.
+      lines.push_back(program_.ReadLine(120s).value_or("error driver silent"));
       const std::string& last = lines.back();
       if (last == "end" || last == "ok" || last.starts_with("ok ") || last.starts_with("error "))
         return lines;
@@ -132,14 +138,14 @@ class Driver {
 class Program {
  public:
   explicit Program(Driver& driver) : pid_(g_prefix->Spawn({g_prefix->wine(), kProgram})) {
-    const std::vector<std::string> shown = driver.Call("wait " + kCaption + " 30000");
+    const std::vector<std::string> shown = driver.Call("wait " + kCaption + " " + Ms(30s));
     if (shown.back() != "ok") {
       errno = 0;
       Fail("no window " + kCaption + ": " + shown.back());
     }
   }
   ~Program() { Kill(pid_); }
-  int Exit(std::chrono::milliseconds deadline = 15s) {
+  int Exit(std::chrono::milliseconds deadline = 30s) {
     const int status = WaitExit(pid_, deadline);
     if (status >= 0) pid_ = -1;
     return status;
@@ -213,8 +219,8 @@ class Window : public ::testing::Test {
     keys.insert(keys.begin(), {"xdotool", "key"});
     RunTool(keys);
   }
-  bool FocusIs(const std::string& expected, std::chrono::milliseconds deadline = 3s) {
-    return test::WaitFor([&] { return driver->Focus().starts_with(expected); }, deadline);
+  bool FocusIs(const std::string& expected) {
+    return test::WaitFor([&] { return driver->Focus().starts_with(expected); });
   }
   std::string Text(const std::string& memo) {
     return driver->Ok("gettext " + kCaption + " " + memo);
@@ -313,7 +319,7 @@ TEST_F(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
       "Button checked COM1 @",       "Edit - Memo1 @40,176",        "Edit - Memo2 @368,168",
       "Button - 傳送資料 @48,368",   "Button - 開啟通訊埠 @272,40",
   };
-  ASSERT_TRUE(FocusIs(order[0], 10s)) << driver->Focus();
+  ASSERT_TRUE(FocusIs(order[0])) << driver->Focus();
   for (std::size_t i = 1; i < order.size(); ++i) {
     Key({"Tab"});
     EXPECT_TRUE(FocusIs(order[i])) << "after Tab " << i << ": " << driver->Focus();
@@ -326,9 +332,9 @@ TEST_F(Window, TabMovesFocusInOrderAndMemosKeepReturnAndSelectAll) {
   ASSERT_TRUE(FocusIs(order[4])) << driver->Focus();
   Key({"ctrl+a"});
   EXPECT_TRUE(test::WaitFor(
-      [&] { return driver->Ok("selection " + kCaption + " " + kSendMemo) == "0 5"; }, 3s));
+      [&] { return driver->Ok("selection " + kCaption + " " + kSendMemo) == "0 5"; }));
   Key({"Return"});
-  EXPECT_TRUE(test::WaitFor([&] { return Text(kSendMemo) == "\\r\\n"; }, 3s)) << Text(kSendMemo);
+  EXPECT_TRUE(test::WaitFor([&] { return Text(kSendMemo) == "\\r\\n"; })) << Text(kSendMemo);
   EXPECT_EQ(driver->Focus(), "Edit - \\r\\n @40,176");
 
   // An arrow chooses COM2; Tab then enters the group at it, not at COM1.
@@ -510,7 +516,7 @@ TEST_F(Window, EnterPressesTheFocusedButton) {
   Start(Com1::kFails);
   Activate();
   auto receiveMemoIs = [&](const std::string& expected) {
-    return test::WaitFor([&] { return Text(kReceiveMemo) == expected; }, 3s);
+    return test::WaitFor([&] { return Text(kReceiveMemo) == expected; });
   };
   auto mouseClick = [&](const std::string& button) {
     std::istringstream at(driver->Ok("point " + kCaption + " " + button));
@@ -519,12 +525,12 @@ TEST_F(Window, EnterPressesTheFocusedButton) {
     RunTool({"xdotool", "mousemove", "--sync", x, y, "click", "1"});
   };
 
-  ASSERT_TRUE(FocusIs("Button - 開啟通訊埠 @", 10s)) << driver->Focus();
+  ASSERT_TRUE(FocusIs("Button - 開啟通訊埠 @")) << driver->Focus();
   // The button Enter presses is the one drawn as the default, and only it.
   EXPECT_EQ(driver->Ok("default " + kCaption), "開啟通訊埠");
   for (const char* key : {"Return", "KP_Enter"}) {
     Key({key});
-    EXPECT_EQ(driver->Ok("messagebox Comm\\ Error 10000"), "開啟通訊埠錯誤!!")
+    EXPECT_EQ(driver->Ok("messagebox Comm\\ Error " + Ms(30s)), "開啟通訊埠錯誤!!")
         << key << " at the start";
     driver->Ok("dismiss Comm\\ Error");
     ASSERT_TRUE(FocusIs("Button - 開啟通訊埠 @")) << driver->Focus();
@@ -621,7 +627,7 @@ INSTANTIATE_TEST_SUITE_P(Window, PastedMegabyte, ::testing::Bool(),
 TEST_F(Window, UndoBringsBackAReplacedParagraph) {
   Start();
   Activate();
-  ASSERT_TRUE(FocusIs("Button - 開啟通訊埠", 10s)) << driver->Focus();
+  ASSERT_TRUE(FocusIs("Button - 開啟通訊埠")) << driver->Focus();
   for (int i = 0; i < 4; ++i) Key({"Tab"});  // from 開啟通訊埠 to the send memo
   ASSERT_TRUE(FocusIs("Edit - Memo1 " + kSendMemo)) << driver->Focus();
   const fs::path file = fs::path(COMTESTER_WINUI_PREFIX).parent_path() / "paragraph.txt";
@@ -631,7 +637,7 @@ TEST_F(Window, UndoBringsBackAReplacedParagraph) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
     driver->Ok("clipboard Z:" + file.string());
     const auto shows = [&](const std::string& wanted) {
-      return test::WaitFor([&] { return Text(kSendMemo) == wanted; }, 5s);
+      return test::WaitFor([&] { return Text(kSendMemo) == wanted; });
     };
     Key({"ctrl+a", "ctrl+v"});
     EXPECT_TRUE(shows(text)) << size << " characters pasted";
