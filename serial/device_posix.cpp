@@ -1,13 +1,15 @@
 // The device on POSIX termios (Linux), with the two messages on stderr where
 // no window shows them. It adds: the port is held against other programs too
 // (flock, TIOCEXCL and the lock file of lock_posix.cpp), all three given back
-// when the process ends by exit or by SIGTERM, SIGHUP or SIGINT; writes
-// block, as on a Windows port; a hung-up line fails the status query, so a
-// read never waits. Text conversions: text_posix.cpp.
+// when the process ends by exit or by SIGTERM, SIGHUP, SIGINT or SIGQUIT,
+// whichever thread the signal lands on; writes block, as on a Windows port;
+// a hung-up line fails the status query, so a read never waits. Text
+// conversions: text_posix.cpp.
 #include "device_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -84,20 +86,34 @@ volatile sig_atomic_t g_givenBack = 0;  // by the process's end, before the owne
 
 void GiveBackAtEnd() {
   if (!g_endSet || getpid() != g_end.owner) return;
-  g_endSet = 0;
   if (g_end.ownsExclusive) ioctl(g_end.fd, TIOCNXCL);
   if (g_end.lockPath[0]) RemoveLockFileIfOurs(g_end.lockPath, g_end.lockDevice, g_end.lockInode);
+  g_endSet = 0;
   g_givenBack = 1;
 }
 
 // While an Open or a Close changes what is held and the record of it
 // together, a signal that would end the process waits for them to finish;
-// then the record is whole and what it names is given back.
-constexpr int kNotBusy = 0, kBusy = -1;  // or the number of the signal waiting
+// then the record is whole and what it names is given back. Once the end has
+// begun, on whichever thread the toolkit's signal landed, no change starts:
+// the record stays what the end is giving back.
+constexpr int kNotBusy = 0, kBusy = -1, kEnding = -2;  // or the number of the signal waiting
 std::atomic<int> g_busy{kNotBusy};
 static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+// Every ending signal held off this thread: one that comes during the
+// clean-up waits, and the end, once given back, is the first signal's.
+void HoldEndingSignals() {
+  sigset_t all;
+  sigemptyset(&all);
+  for (int sig : kEndingSignals) sigaddset(&all, sig);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
 [[noreturn]] void EndBySignal(int sig) {
+  HoldEndingSignals();
   GiveBackAtEnd();
   // Ends the process as the signal would have, inside its handler too; the
   // _exit below, should signal or raise fail.
@@ -105,22 +121,26 @@ static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler")
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, sig);
-  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
   (void)raise(sig);
   _exit(128 + sig);
 }
 
 void GiveBackOnSignal(int sig) {
-  int busy = kBusy;
-  if (g_busy.compare_exchange_strong(busy, sig) || busy > 0) return;  // handled once it is whole
-  EndBySignal(sig);
+  for (int state = g_busy.load();;) {
+    if (state == kNotBusy && g_busy.compare_exchange_weak(state, kEnding)) EndBySignal(sig);
+    if (state == kBusy && g_busy.compare_exchange_weak(state, sig)) return;  // ended once whole
+    // The end has begun, here or on another thread, or waits on a change
+    // that will end it: this signal adds nothing.
+    if (state == kEnding || state > 0) return;
+  }
 }
 
 // Installed before anything is taken, for the signals that would end the
 // process untended: a handler someone else installed, or an ignored signal
 // (nohup), stays as it is.
 void WatchEndingSignals() {
-  for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+  for (int sig : kEndingSignals) {
     struct sigaction now {};
     if (sigaction(sig, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) ||
         now.sa_handler != SIG_DFL)
@@ -128,6 +148,7 @@ void WatchEndingSignals() {
     struct sigaction ours {};
     ours.sa_handler = GiveBackOnSignal;
     sigemptyset(&ours.sa_mask);
+    for (int other : kEndingSignals) sigaddset(&ours.sa_mask, other);
     sigaction(sig, &ours, nullptr);
   }
   static const bool atExit = std::atexit(GiveBackAtEnd) == 0;
@@ -137,12 +158,19 @@ void WatchEndingSignals() {
 class RecordChange {
  public:
   RecordChange() {
-    int idle = kNotBusy;
-    outer_ = g_busy.compare_exchange_strong(idle, kBusy);
+    int state = kNotBusy;
+    outer_ = g_busy.compare_exchange_strong(state, kBusy);
+    // Another thread is ending the process with the record as it stands:
+    // wait here for the end rather than take anything new.
+    if (state == kEnding)
+      for (;;) pause();
   }
   ~RecordChange() {
     if (!outer_) return;
-    if (const int sig = g_busy.exchange(kNotBusy); sig > 0) EndBySignal(sig);
+    int state = kBusy;
+    if (!g_busy.compare_exchange_strong(state, kNotBusy) &&
+        g_busy.compare_exchange_strong(state, kEnding))
+      EndBySignal(state);
   }
   RecordChange(const RecordChange&) = delete;
   RecordChange& operator=(const RecordChange&) = delete;

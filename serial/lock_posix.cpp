@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 #include "descriptor_posix.h"
@@ -35,6 +36,16 @@ bool Alive(pid_t pid) {
   const std::size_t state = stat.rfind(") ");
   return state == std::string_view::npos || state + 2 >= stat.size() ||
          (stat[state + 2] != 'Z' && stat[state + 2] != 'X');
+}
+
+// Empty, and unchanged for longer than any writer takes between making the
+// file and writing its id. A time ahead of the clock counts as fresh.
+bool LongEmpty(int fd) {
+  constexpr time_t kGraceSeconds = 5;
+  struct stat now {};
+  timespec clock{};
+  return fstat(fd, &now) == 0 && now.st_size == 0 && clock_gettime(CLOCK_REALTIME, &clock) == 0 &&
+         now.st_mtim.tv_sec <= clock.tv_sec - kGraceSeconds;
 }
 
 }  // namespace
@@ -92,9 +103,16 @@ LockFile::Outcome LockFile::Take(const std::string& path) {
     char text[64];
     const ssize_t n = read(fd, text, sizeof text);
     const pid_t owner = n > 0 ? LockFilePid({text, static_cast<std::size_t>(n)}) : 0;
-    // Without an id it is being written now. Our own id, on a file no lock of
-    // ours holds, is a dead process's whose id has come round to us.
-    if (owner == 0 || (owner != getpid() && Alive(owner))) return Outcome::kHeld;
+    // Without an id it is being written now, unless it has stayed empty past
+    // the grace: its writer died before writing, or someone touched it. Our
+    // own id, on a file no lock of ours holds, is a dead process's whose id
+    // has come round to us.
+    if (owner == 0 ? n != 0 || !LongEmpty(fd) : owner != getpid() && Alive(owner))
+      return Outcome::kHeld;
+    // A file with another name, or another user's while we are root, is not
+    // a lock file anyone made for us to take: writing would reach the other
+    // name's file, which root may write whatever its mode.
+    if (opened.st_nlink != 1 || (geteuid() == 0 && opened.st_uid != 0)) writable = false;
     if (!writable) return Outcome::kWithout;  // stale, and only its owner may replace it
     if (const std::optional<Outcome> outcome = Keep(other.release(), path, false)) return *outcome;
   }

@@ -7,8 +7,11 @@
 // at the path: a link, a pipe, a huge or half-written file, one replaced
 // between two calls. What stands there is opened without following links or
 // blocking, read a bounded amount and only when it is a regular file, and
-// counts as held unless it plainly is not. A stale file is taken over, never
-// removed by its name; ours is removed only while the name still leads to it.
+// counts as held unless it plainly is not; an empty one that has stayed empty
+// for a few seconds is plainly not. A stale file is taken over, never removed
+// by its name; ours is removed only while the name still leads to it. One
+// with another name (a hard link), or another user's while we are root, is
+// never written: it may be anyone's file.
 #pragma once
 
 #include <sys/types.h>
@@ -37,7 +40,8 @@ class LockFile {
     kTaken,    // the file at the path is ours and names this process
     kHeld,     // a live holder, or something unknown, stands at the path
     kWithout,  // no file could be made here (no directory, not writable,
-               // full, a stale file of another user's): the device is not marked
+               // full, a stale file of another user's or with another name):
+               // the device is not marked
   };
 
   LockFile() = default;

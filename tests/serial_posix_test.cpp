@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -99,9 +100,13 @@ class PosixLine : public ::testing::Test {
 // A pseudo-terminal forces 8 bits and no parity whatever it is told, so the
 // settings themselves are checked here, on a line set up every other way.
 TEST(LineSettings, Are9600EightNoneOneRawWithHardwareFlowControlKept) {
+  // Every input translation a line may come with; listed here, not taken from
+  // the code, so that one the code forgets shows.
+  constexpr tcflag_t kTranslating[] = {IGNBRK, BRKINT, PARMRK, ISTRIP, INLCR, IGNCR,
+                                       ICRNL,  IXON,   IXOFF,  IXANY,  INPCK};
   termios tio{};
   tio.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL;
-  tio.c_iflag = ICRNL | IXON | IXOFF | ISTRIP | INPCK;
+  for (const tcflag_t flag : kTranslating) tio.c_iflag |= flag;
   tio.c_oflag = OPOST | ONLCR;
   tio.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
   tio.c_cc[VMIN] = 1;
@@ -116,7 +121,7 @@ TEST(LineSettings, Are9600EightNoneOneRawWithHardwareFlowControlKept) {
   EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB));
   EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
   EXPECT_TRUE(tio.c_cflag & CRTSCTS);  // the driver's flow control stays
-  EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP));
+  for (const tcflag_t flag : kTranslating) EXPECT_FALSE(tio.c_iflag & flag) << std::hex << flag;
   EXPECT_FALSE(tio.c_oflag & OPOST);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
   EXPECT_EQ(tio.c_cc[VMIN], 0);
@@ -220,8 +225,11 @@ TEST_F(PosixLine, AHeldPortCannotBeOpenedAgainFromHereOrElsewhere) {
 }
 
 // Runs `body` in a child process, as the user nobody where asked; its exit
-// status, or 128 + the signal that ended it. A body that blocks is ended by
-// SIGALRM after ten seconds.
+// status, or Killed(the signal that ended it): an exit with 128 + a signal's
+// number is not the signal's end. A body that blocks is ended by SIGALRM
+// after ten seconds.
+constexpr int Killed(int sig) { return 256 + sig; }
+
 template <class Body>
 int InChild(Body body, bool asNobody = false) {
   const pid_t child = fork();
@@ -233,7 +241,7 @@ int InChild(Body body, bool asNobody = false) {
   }
   int status = -1;
   waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : Killed(WTERMSIG(status));
 }
 
 template <class Body>
@@ -360,7 +368,8 @@ TEST_F(PosixLine, TheLockFileMarksTheDeviceForAsLongAsItIsHeld) {
       if (way == kInterrupt) raise(SIGINT);
       std::exit(0);  // the window closed by its frame
     });
-    const int ending[] = {0, 0, 128 + SIGTERM, 128 + SIGHUP, 128 + SIGINT, 0, 128 + SIGTERM};
+    const int ending[] = {
+        0, 0, Killed(SIGTERM), Killed(SIGHUP), Killed(SIGINT), 0, Killed(SIGTERM)};
     EXPECT_EQ(status, ending[way]) << "way " << way;
     EXPECT_FALSE(std::filesystem::exists(lock1))
         << "way " << way << ": the lock file outlived the process";
@@ -405,7 +414,7 @@ TEST_F(PosixLine, ALockFileReplacedWhileHeldIsLeftToItsNewOwner) {
                 if (sig) raise(sig);
                 std::exit(0);
               }),
-              sig ? 128 + sig : 0);
+              sig ? Killed(sig) : 0);
     EXPECT_EQ(Contents(lock), theirs) << "ended by signal " << sig;
     unlink(lock.c_str());
   }
@@ -468,20 +477,107 @@ TEST_F(PosixLine, ALiveHolderRefusesAndAStaleLockIsTakenOver) {
   }
   waitpid(zombie, nullptr, 0);
 
-  // A peer that replaces a stale lock while we judge it keeps its own.
-  Put(lock, Hdb(Gone()));
-  const std::string name = "/" + std::filesystem::path(lock).filename().string();
-  bool replaced = false;
-  test::seams.afterRead = [&](int fd) {
-    if (replaced || !test::PathOf(fd).ends_with(name)) return;
-    replaced = true;
-    unlink(lock.c_str());
-    Put(lock, Hdb(getppid()));
-  };
+  // An empty file whose writer never wrote: stale once it has stayed so
+  // past the grace (a fresh one is held, above).
+  Put(lock, "");
+  const timespec longAgo[2] = {{0, UTIME_OMIT}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), longAgo, 0), 0);
   serial::Open(0);
-  EXPECT_TRUE(replaced);
-  EXPECT_FALSE(serial::IsOpen());
-  EXPECT_EQ(Contents(lock), Hdb(getppid()));
+  EXPECT_TRUE(serial::IsOpen()) << "an empty lock file refused the port for ever";
+  EXPECT_EQ(Contents(lock), Hdb(getpid()));
+  device.ClosePort(hCom);
+  hCom = 0;
+
+  // Stale, and not ours to write: another user's that we may not write, one
+  // with a second name, or another user's while we are root. The port opens
+  // without a lock file, and the file stays as it was.
+  const std::string other = lock + ".other";
+  const std::string theirs = Hdb(Gone()) + std::string(29, '#');
+  enum Kind { kRootsReadOnly, kHardLink, kNobodys };
+  for (const Kind kind : {kRootsReadOnly, kHardLink, kNobodys}) {
+    Put(kind == kHardLink ? other : lock, theirs);
+    if (kind == kHardLink) {
+      ASSERT_EQ(link(other.c_str(), lock.c_str()), 0);
+    }
+    if (kind == kNobodys) {
+      ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+    }
+    auto opens = [&] {
+      serial::Open(0);
+      if (!serial::IsOpen()) return 1;
+      device.ClosePort(hCom);
+      return 0;
+    };
+    EXPECT_EQ(kind == kRootsReadOnly ? AsNobody(opens) : InChild(opens), 0) << "kind " << kind;
+    struct stat st {};
+    EXPECT_TRUE(Contents(lock) == theirs && lstat(lock.c_str(), &st) == 0 &&
+                st.st_nlink == (kind == kHardLink ? 2u : 1u))
+        << "kind " << kind << ": written into";
+    unlink(lock.c_str());
+    unlink(other.c_str());
+  }
+
+  // A peer that replaces a stale lock while we judge it keeps its own; one
+  // that removes it, or puts another stale one there, leaves the port to us.
+  const std::string name = "/" + std::filesystem::path(lock).filename().string();
+  for (const std::string& replacement : {Hdb(getppid()), std::string(), Hdb(Gone())}) {
+    Put(lock, Hdb(Gone()));
+    bool replaced = false;
+    test::seams.afterRead = [&](int fd) {
+      if (replaced || !test::PathOf(fd).ends_with(name)) return;
+      replaced = true;
+      unlink(lock.c_str());
+      if (!replacement.empty()) Put(lock, replacement);
+    };
+    serial::Open(0);
+    EXPECT_TRUE(replaced);
+    const bool live = replacement == Hdb(getppid());
+    EXPECT_EQ(serial::IsOpen(), !live) << replacement;
+    EXPECT_EQ(Contents(lock), live ? replacement : Hdb(getpid()));
+    if (serial::IsOpen()) device.ClosePort(hCom);
+    hCom = 0;
+  }
+}
+
+// A toolkit's threads take signals as readily as the main thread. A storm of
+// ending signals while Opens follow one another ends the process by one of
+// them, whichever thread each lands on, with nothing left behind; a fault
+// here showed in about one run in twenty, so it is tried many times.
+TEST_F(PosixLine, AStormOfEndingSignalsDuringOpensLeavesNothingBehind) {
+  const std::string lock = LockOf(com1.path());
+  constexpr int kTrials = 100;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (int i = 0; i < 4; ++i)
+        std::thread([] {
+          for (;;) pause();
+        }).detach();
+      alarm(10);
+      for (;;) serial::Open(0);  // Return held down on the Open button
+    }
+    // Once the child's Opens are under way, whatever its file holds.
+    ASSERT_TRUE(test::WaitFor([&] { return Contents(lock) == Hdb(child); }, 30s));
+    // To the process, and to each of its threads in turn: where a signal
+    // lands is the kernel's choice, which favours the main thread.
+    std::vector<pid_t> threads;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/task"))
+      threads.push_back(std::stoi(task.path().filename()));
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+      kill(child, sig);
+      for (const pid_t thread : threads) syscall(SYS_tgkill, child, thread, sig);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    const bool bySignal =
+        WIFSIGNALED(status) &&
+        (WTERMSIG(status) == SIGTERM || WTERMSIG(status) == SIGHUP || WTERMSIG(status) == SIGINT);
+    ASSERT_TRUE(bySignal) << "trial " << trial << ": status " << std::hex << status;
+    ASSERT_FALSE(std::filesystem::exists(lock))
+        << "trial " << trial << ": the lock file outlived the process";
+    ASSERT_TRUE(ExclusiveIs(com1, false)) << "trial " << trial;
+  }
 }
 
 // The lock directory is everyone's: whatever is no plain file there is
@@ -492,22 +588,39 @@ TEST_F(PosixLine, AnythingButAFileAtTheLockPathRefusesAtOnceAndIsLeftAlone) {
   const std::string stale = Hdb(Gone());
   Put(target, stale);  // reached through a link
   ASSERT_EQ(chmod(com1.path().c_str(), 0666), 0);
-  for (const mode_t kind : {S_IFIFO, S_IFDIR, S_IFLNK}) {
-    ASSERT_EQ(kind == S_IFIFO   ? mkfifo(lock.c_str(), 0644)
-              : kind == S_IFDIR ? mkdir(lock.c_str(), 0755)
-                                : symlink(target.c_str(), lock.c_str()),
-              0);
-    EXPECT_EQ(AsNobody([&] {  // who may only read it
-                serial::Open(0);
-                return serial::IsOpen() ? 1 : 0;
-              }),
-              0)
-        << std::oct << kind;
-    struct stat st {};
-    EXPECT_TRUE(lstat(lock.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind) << std::oct << kind;
-    (kind == S_IFDIR ? rmdir : unlink)(lock.c_str());
+  // Nobody may only read it; root may write anything it leads to.
+  for (const bool asNobody : {true, false}) {
+    for (const mode_t kind : {S_IFIFO, S_IFDIR, S_IFLNK}) {
+      ASSERT_EQ(kind == S_IFIFO   ? mkfifo(lock.c_str(), 0644)
+                : kind == S_IFDIR ? mkdir(lock.c_str(), 0755)
+                                  : symlink(target.c_str(), lock.c_str()),
+                0);
+      // A pipe whose writer has put a dead process's id in it.
+      const int writer = kind == S_IFIFO ? open(lock.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
+      if (kind == S_IFIFO) {
+        ASSERT_EQ(write(writer, stale.data(), stale.size()), ssize_t(stale.size()));
+      }
+      EXPECT_EQ(InChild(
+                    [&] {
+                      serial::Open(0);
+                      return serial::IsOpen() ? 1 : 0;
+                    },
+                    asNobody),
+                0)
+          << std::oct << kind << " as nobody: " << asNobody;
+      struct stat st {};
+      EXPECT_TRUE(lstat(lock.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind)
+          << std::oct << kind;
+      if (kind == S_IFIFO) {
+        char left[64] = {};
+        EXPECT_EQ(std::string(left, std::max<ssize_t>(read(writer, left, sizeof left), 0)), stale)
+            << "the pipe's bytes were taken";
+        close(writer);
+      }
+      (kind == S_IFDIR ? rmdir : unlink)(lock.c_str());
+      EXPECT_EQ(Contents(target), stale) << "written through a link, as nobody: " << asNobody;
+    }
   }
-  EXPECT_EQ(Contents(target), stale) << "written through a link";
   unlink(target.c_str());
 }
 

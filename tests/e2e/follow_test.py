@@ -9,12 +9,16 @@ program is uart_driver, the serial link driven from its standard input.
 Pulling out closes the pair's far end, which hangs the near end up as an
 adapter's driver does; putting back is a fresh pair and the link moved to it.
 Beside that: a link whose name begins with "-", the system's /dev seen
-read-only (with a mount under it), and links whose way leaves /dev refused.
+read-only (with a mount under it), and links whose way leaves /dev refused;
+the signals that end a program passed on to it, whoever they are sent to;
+and the advice given to a user the device refuses.
 
 Usage: follow_test.py LAUNCHER UART_DRIVER
 """
+import grp
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -111,6 +115,48 @@ def edges(launcher, driver):
     shutil.rmtree(outside)
 
 
+def ending(launcher, driver):
+    """Each signal that ends a program, sent to the launcher's pid or to its
+    process group, reaches the program, which gives back its lock file and
+    its line's exclusive flag; the launcher ends with the program's status."""
+    line = Line(for_anyone=True)
+    lock = "/run/lock/LCK.." + line.path[len("/dev/"):].replace("/", "_")
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+        for whom in ("pid", "group"):
+            program = subprocess.Popen(NOBODY + [launcher, "-", line.path, "--", driver], text=True,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, process_group=0)
+            program.stdin.write("open 1\n")
+            program.stdin.flush()
+            what = f"{sig.name} to the launcher's {whom}"
+            opened = [program.stdout.readline().strip() for _ in range(2)] == ["ready", "open 1"]
+            check(opened and os.path.exists(lock) and line.exclusive(), f"{what}: the line was held")
+            (os.kill if whom == "pid" else os.killpg)(program.pid, sig)
+            status = program.wait(timeout=30)
+            check(status == 128 + sig, f"{what}: the launcher ends with 128 + {int(sig)} ({status})")
+            check(not os.path.exists(lock) and not line.exclusive(),
+                  f"{what}: neither lock file nor exclusive flag is left")
+    line.close()
+
+
+def advice(launcher):
+    """A normal user refused a device is told of a group only where joining it
+    would let them read and write it, and never of root's or tty's."""
+    nodes = tempfile.mkdtemp(dir="/dev")
+    os.chmod(nodes, 0o755)
+    for name, group, mode, said in (("root-only", "root", 0o600, "it is for its owner root alone"),
+                                    ("dialout", "dialout", 0o660, "usermod -aG dialout $USER"),
+                                    ("root-group", "root", 0o660, "it is for its owner root alone"),
+                                    ("terminal", "tty", 0o620, "it is for its owner root alone")):
+        node = os.path.join(nodes, name)
+        os.mknod(node, mode | stat.S_IFCHR, os.makedev(5, 0))
+        os.chown(node, 0, grp.getgrnam(group).gr_gid)
+        os.chmod(node, mode)  # as made, less the umask
+        refused = subprocess.run(NOBODY + [launcher, node, "--", "true"], capture_output=True, text=True)
+        check(refused.returncode == 1 and refused.stderr.count("\n") == 1 and said in refused.stderr,
+              f"a root:{group} device of mode {mode:o} is refused with {said!r}: {refused.stderr.strip()!r}")
+    shutil.rmtree(nodes)
+
+
 def main():
     launcher, driver = map(os.path.abspath, sys.argv[1:3])
     if os.environ.get("FOLLOW_TEST_PRIVATE_DEV") != "1":
@@ -122,9 +168,14 @@ def main():
                                  "--perms", "1777", "--tmpfs", "/run/lock", "--",
                                  sys.executable] + sys.argv, env=env).returncode)
     os.makedirs(os.path.dirname(LINK))
+    # The ending signals as a session has them, whatever the caller ignored.
+    for sig in (signal.SIGINT, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_DFL)
     for user in ("root", "nobody"):
         run(user, launcher, driver)
     edges(launcher, driver)
+    ending(launcher, driver)
+    advice(launcher)
     sys.exit(check.status())
 
 
