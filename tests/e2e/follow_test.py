@@ -25,7 +25,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from support import NOBODY, Checks  # noqa: E402  the tests' shared support
+from support import NOBODY, Checks, patience  # noqa: E402  the tests' shared support
 from support.lines import Line  # noqa: E402
 
 LINK = "/dev/serial/by-id/usb-comtester_test_adapter-if00-port0"
@@ -69,7 +69,7 @@ def run(user, launcher, driver):
     check(again.read(3) == b"two", f"{user}: Send reaches the adapter under its new node")
     program.stdin.write("exit\n")
     program.stdin.close()
-    check(program.wait(timeout=10) == 0, f"{user}: Exit ends with status 0")
+    check(program.wait(timeout=patience(30)) == 0, f"{user}: Exit ends with status 0")
     again.close()
 
 
@@ -91,7 +91,7 @@ def edges(launcher, driver):
     answers = [program.stdout.readline().strip() for _ in range(3)]
     check(answers == ["ready", "open 1", "sent"] and adapter.read(4) == b"dash", "a link named -adapter is followed")
     tell("exit\n")
-    program.wait(timeout=10)
+    program.wait(timeout=patience(30))
 
     # Root owns /dev: nothing made through the sandbox's view of it lands there.
     probes = ["/dev/probe", "/dev/shm/probe"]
@@ -131,7 +131,7 @@ def ending(launcher, driver):
             opened = [program.stdout.readline().strip() for _ in range(2)] == ["ready", "open 1"]
             check(opened and os.path.exists(lock) and line.exclusive(), f"{what}: the line was held")
             (os.kill if whom == "pid" else os.killpg)(program.pid, sig)
-            status = program.wait(timeout=30)
+            status = program.wait(timeout=patience(30))
             check(status == 128 + sig, f"{what}: the launcher ends with 128 + {int(sig)} ({status})")
             check(not os.path.exists(lock) and not line.exclusive(),
                   f"{what}: neither lock file nor exclusive flag is left")
