@@ -28,12 +28,21 @@ NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # CTest's mark of a test that this machine cannot run (tests/CMakeLists.txt).
 CANNOT_RUN_MARK = "this machine cannot execute"
 SKIP = 77  # the exit status CTest takes as skipped where a test says so
+# COMTESTER_TEST_SLOWDOWN (a factor, 1 when unset) stretches every deadline
+# for a machine slower than this one, such as an emulated one.
+SLOWDOWN = max(1.0, float(os.environ.get("COMTESTER_TEST_SLOWDOWN") or 1))
+
+
+def patience(seconds):
+    """`seconds`, stretched by the machine's slowdown: for the deadlines
+    that are not a wait_for's, such as a subprocess's timeout."""
+    return seconds * SLOWDOWN
 
 
 def wait_for(predicate, deadline=10.0, step=0.02):
-    """Polls `predicate` until it gives a true value or `deadline` seconds
-    are up; its last value."""
-    end = time.monotonic() + deadline
+    """Polls `predicate` until it gives a true value or `deadline` seconds,
+    stretched by the machine's slowdown, are up; its last value."""
+    end = time.monotonic() + patience(deadline)
     while True:
         value = predicate()
         if value or time.monotonic() > end:

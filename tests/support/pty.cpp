@@ -57,7 +57,7 @@ void Pty::Write(const std::string& bytes) {
 
 std::string Pty::ReadUpTo(std::size_t count, std::chrono::milliseconds deadline) {
   std::string got;
-  const auto end = std::chrono::steady_clock::now() + deadline;
+  const auto end = std::chrono::steady_clock::now() + Patience(deadline);
   while (got.size() < count) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         end - std::chrono::steady_clock::now());

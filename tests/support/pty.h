@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "patience.h"
+
 namespace test {
 
 class Pty {
@@ -38,10 +40,11 @@ class Pty {
   std::string path_;
 };
 
-// Waits, up to the deadline, for `predicate` to hold.
+// Waits for `predicate` to hold, up to the deadline stretched by the
+// machine's slowdown.
 template <class Predicate>
 bool WaitFor(Predicate predicate, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
+  const auto end = std::chrono::steady_clock::now() + Patience(deadline);
   while (!predicate()) {
     if (std::chrono::steady_clock::now() > end) return false;
     struct timespec pause {

@@ -183,7 +183,7 @@ void PipedProgram::Send(const std::string& command) {
 }
 
 std::optional<std::string> PipedProgram::ReadLine(std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
+  const auto end = std::chrono::steady_clock::now() + Patience(deadline);
   for (;;) {
     if (const auto newline = pending_.find('\n'); newline != std::string::npos) {
       std::string line = pending_.substr(0, newline);

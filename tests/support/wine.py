@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-from support import CANNOT_RUN_MARK, wait_for
+from support import CANNOT_RUN_MARK, patience, wait_for
 
 # Per Windows architecture: the loader, its server, WINEARCH of a new prefix,
 # and the package that provides them.
@@ -54,14 +54,14 @@ class Prefix:
         self.log = open(os.path.join(self.path, "test.log"), "w")
         ready = os.path.join(self.path, "comtester-ready")  # made whole, by an earlier run too
         if not os.path.exists(ready):
-            self.run("wineboot", "--init", timeout=180)
-            subprocess.run([self.wineserver, "-w"], check=True, timeout=180)
+            self.run("wineboot", "--init", timeout=patience(180))
+            subprocess.run([self.wineserver, "-w"], check=True, timeout=patience(180))
             open(ready, "w").close()
 
     def run(self, *args, timeout=60):
         """Runs a Windows tool of the prefix's that must succeed."""
         subprocess.run([self.wine, *args], stdout=self.log, stderr=self.log, check=True,
-                       timeout=timeout)
+                       timeout=patience(timeout))
 
     def start(self, program, **popen):
         popen.setdefault("stdout", self.log)
@@ -80,8 +80,8 @@ class Prefix:
         for name, path in (("COM1", com1), ("COM2", com2)):
             self.run("reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t", "REG_SZ",
                      "/d", path, "/f")
-        subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log, timeout=60)
-        subprocess.run([self.wineserver, "-w"], timeout=60)
+        subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log, timeout=patience(60))
+        subprocess.run([self.wineserver, "-w"], timeout=patience(60))
         self.run("reg", "query", r"HKLM\Software\Wine\Ports")
         dosdevices = os.path.join(self.path, "dosdevices")
         links = lambda: [os.readlink(os.path.join(dosdevices, n))
@@ -93,7 +93,7 @@ class Prefix:
     def close(self):
         # Ended before the next run of a kept prefix meets it on its way out.
         subprocess.run([self.wineserver, "-k"], stdout=self.log, stderr=self.log)
-        subprocess.run([self.wineserver, "-w"], timeout=60)
+        subprocess.run([self.wineserver, "-w"], timeout=patience(60))
         self.log.close()
         if not self.kept:
             shutil.rmtree(self.path, ignore_errors=True)
