@@ -32,7 +32,7 @@ from support import Checks  # noqa: E402  the tests' shared support
 from support import qemu  # noqa: E402
 
 TIME_LIMIT = 25 * 60  # seconds, the whole guest's life
-SLOWDOWN = 30  # an emulated Wine step takes 20 to 60 times as long as here
+SLOWDOWN = 60  # an emulated Wine step takes 20 to 60 times as long as here
 MEMORY = "3072"  # MiB; Wine, Xvfb and the overlay's tmpfs
 MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay"]
 QEMU_ARGS = ["-cpu", "max,-smap", "-smp", "2",
@@ -83,18 +83,27 @@ else
   tail -n 20 /var/tmp/wineboot.log
   echo "{mark} prefix 1"
 fi
+# Each suite's prefix linked to the one made, its registry copied: three
+# copies would not fit in the guest's memory, and each suite writes only the
+# registry (by renaming a new file over the old, but copies keep the suites
+# apart for certain).
 for prefix in {prefixes}; do
   rm -rf "$prefix" "$prefix.log"
   mkdir -p "$(dirname "$prefix")"
-  cp -a $made "$prefix"
+  cp -al $made "$prefix"
+  for reg in $made/*.reg; do cp --remove-destination "$reg" "$prefix/${{reg##*/}}"; done
 done
+du -sh $made
 {cases}
 echo "{mark} done"
 """
 
+# A suite that fails shows where its ports led and the end of its Wine log.
 CASE = """echo "{mark} start {name}"
 {environment} {command} 2>&1
-echo "{mark} end {name} $?"
+status=$?
+[ $status = 0 ] || {{ ls -l {prefix}/dosdevices; tail -n 40 {log}; }}
+echo "{mark} end {name} $status"
 """
 
 
@@ -104,16 +113,21 @@ def main():
     work, serial, window, e2e, program, driver, serial_prefix, window_prefix, e2e_prefix = \
         sys.argv[1:]
     os.makedirs(work, exist_ok=True)
+    # suite -> its command, its environment, its prefix and its Wine log
     suites = {
-        "serial": ([serial, "--gtest_filter=" + ":".join(SERIAL_CASES)], {}),
-        "window": ([window, "--gtest_filter=" + ":".join(WINDOW_CASES)], {}),
+        # The console is a terminal: gtest would colour its lines.
+        "serial": ([serial, "--gtest_color=no", "--gtest_filter=" + ":".join(SERIAL_CASES)], {},
+                   serial_prefix, serial_prefix + ".log"),
+        "window": ([window, "--gtest_color=no", "--gtest_filter=" + ":".join(WINDOW_CASES)], {},
+                   window_prefix, window_prefix + ".log"),
         "e2e": (["python3", e2e, "windows", "i686", program, driver, *E2E_CASES],
-                {"E2E_WINE_PREFIX": e2e_prefix}),
+                {"E2E_WINE_PREFIX": e2e_prefix}, e2e_prefix, os.path.join(e2e_prefix, "test.log")),
     }
     cases = "".join(CASE.format(mark=MARK, name=name, command=shlex.join(command),
                                 environment=" ".join(f"{k}={shlex.quote(v)}"
-                                                     for k, v in environment.items()))
-                    for name, (command, environment) in suites.items())
+                                                     for k, v in environment.items()),
+                                prefix=shlex.quote(prefix), log=shlex.quote(log))
+                    for name, (command, environment, prefix, log) in suites.items())
     job = os.path.join(work, "job.sh")
     with open(job, "w") as f:
         f.write(JOB.format(mark=MARK, slowdown=SLOWDOWN, cases=cases,
