@@ -31,9 +31,10 @@ shows is read back through the clipboard (select all and copy), or for a
 Windows message box through the Win32 test driver; never from the program's
 own report. The tests play the peer at the far end of each line.
 
-On a machine that cannot execute the architecture's programs (32-bit ones on
-a kernel without 32-bit support) the run says so with CANNOT_RUN_MARK, which
-CTest counts as skipped.
+On a machine that cannot execute the architecture's programs the run says so
+with CANNOT_RUN_MARK, which CTest counts as a skip for x86-64 and a failure
+for i686: on a kernel without 32-bit support the i686 cases run in a guest
+(tests/guest), not here.
 """
 import os
 import shutil

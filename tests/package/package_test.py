@@ -224,7 +224,10 @@ def version_strings(exe):
     return strings
 
 
-def zip_of(dist, build, arch):
+def zip_of(dist, build, arch, route=None):
+    """The zip's files; its program started and closed under Wine, or with
+    route "--run-in-guest" (the i686 one, where this machine runs no 32-bit
+    code) found to be the build's own, which the i686 guest runs."""
     name = os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
     with zipfile.ZipFile(name) as archive, tempfile.TemporaryDirectory() as unpacked:
         check(sorted(archive.namelist()) == ["LICENSE.txt", "README.txt", "comtester.exe"],
@@ -246,6 +249,12 @@ def zip_of(dist, build, arch):
         check(strings.get("OriginalFilename") == "comtester.exe" and bool(strings.get("ProductName")) and
               bool(strings.get("FileDescription")) and "MIT" in strings.get("LegalCopyright", ""),
               "and names its product, description, copyright and file")
+        if route == "--run-in-guest":
+            built = os.path.join(build, "windows-" + arch, "app", "comtester.exe")
+            check(open(exe, "rb").read() == open(built, "rb").read(),
+                  "the unzipped executable is the build's own, which guest.windows_%s.smoke_set "
+                  "runs" % arch)
+            return
         # Started and closed by its frame, as e2e.py does with the build's own.
         driver = os.path.join(build, "windows-" + arch, "tests", "winui", "window_driver.exe")
         run = subprocess.run([sys.executable, E2E, "windows", arch, exe, driver, "test_closing_by_the_frame"])

@@ -225,10 +225,12 @@ def boot_files(machine, work, init, programs, modules=()):
 class Guest:
     """The machine booted under QEMU: its console (`console`), the far end of
     the chardev "line" that `devices` put on the machine (`line`) and QEMU's
-    monitor, each a connected socket; `trace_event` traced to work/trace.log.
-    Every wait ends by the guest's time limit."""
+    monitor, each a connected socket; `trace_event`, if any, traced to
+    work/trace.log; `memory` in MiB. Every wait ends by the guest's time
+    limit, `time_limit` seconds after it starts."""
 
-    def __init__(self, machine, image, initrd, work, devices, trace_event):
+    def __init__(self, machine, image, initrd, work, devices, trace_event=None, memory="192",
+                 time_limit=TIME_LIMIT, accel="tcg"):
         self.trace = os.path.join(work, "trace.log")
         # A socket's path holds at most 107 bytes, which a build folder deep
         # enough exceeds: the sockets live in a short folder of our own, gone
@@ -242,18 +244,19 @@ class Guest:
                 listeners[name].bind(path)
                 listeners[name].listen(1)
             # Software emulation: a guest on this machine's KVM hangs or fails.
-            accel = os.environ.get("COMTESTER_QEMU_ACCEL", "tcg")
+            accel = os.environ.get("COMTESTER_QEMU_ACCEL", accel)
+            traced = ["-trace", trace_event, "-D", self.trace] if trace_event else []
             self.qemu = subprocess.Popen(
-                [machine.qemu, *machine.args, "-accel", accel, "-m", "192", "-nodefaults",
+                [machine.qemu, *machine.args, "-accel", accel, "-m", memory, "-nodefaults",
                  "-no-user-config", "-display", "none", "-no-reboot",
                  "-kernel", image, "-initrd", initrd,
                  "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
                  "-chardev", f"socket,id=console,path={paths['console']}",
                  "-chardev", f"socket,id=line,path={paths['line']}", *devices,
                  "-chardev", f"socket,id=monitor,path={paths['monitor']}", "-mon", "chardev=monitor,mode=control",
-                 "-trace", trace_event, "-D", self.trace],
+                 *traced],
                 stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "qemu.log"), "w"))
-            self.deadline = time.monotonic() + TIME_LIMIT
+            self.deadline = time.monotonic() + time_limit
             for name, listener in listeners.items():
                 listener.settimeout(30)
                 connection, _ = listener.accept()

@@ -30,7 +30,7 @@ const Arch& ArchNamed(const std::string& name);
 // Fails when the arch's wine is not installed: that is the install script's
 // job, not the machine's limit.
 std::optional<std::string> CannotRun(const Arch& arch);
-// The start of every CannotRun reason, for CTest to see the test as skipped.
+// The start of every CannotRun reason, for CTest to see (tests/CMakeLists.txt).
 inline constexpr char kCannotRunMark[] = "this machine cannot execute";
 
 // A prefix of the tests' own, made once and kept (making one takes seconds).
