@@ -354,7 +354,8 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
         GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
         const RECT& work = monitor.rcWork;
         reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {
-            std::min(around.cx, work.right - work.left), std::min(around.cy, work.bottom - work.top)};
+            std::min(around.cx, work.right - work.left),
+            std::min(around.cy, work.bottom - work.top)};
         return 0;
       }
       break;

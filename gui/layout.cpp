@@ -69,10 +69,9 @@ std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
   }
   // The order the header gives: gaps, boxes, the other controls, boxes again.
   std::int64_t left = sum - total;
-  for (auto [kind, floor] : {std::pair{Segment::Gap, &Segment::minimum},
-                             std::pair{Segment::Box, &Segment::minimum},
-                             std::pair{Segment::Fixed, &Segment::tightest},
-                             std::pair{Segment::Box, &Segment::tightest}})
+  for (auto [kind, floor] :
+       {std::pair{Segment::Gap, &Segment::minimum}, std::pair{Segment::Box, &Segment::minimum},
+        std::pair{Segment::Fixed, &Segment::tightest}, std::pair{Segment::Box, &Segment::tightest}})
     left -= apply(kind, left, false, floor);
   return lengths;
 }
@@ -253,8 +252,8 @@ std::vector<FormLayout::Segment> FormLayout::TopRowAcross() const {
     const TRect& r = controls_[static_cast<std::size_t>(i)].bounds;
     const int gap = std::max(0, r.Left - x);
     run.push_back({Segment::Gap, gap, std::min(gap, kMinGap)});
-    run.push_back({Segment::Fixed, r.Width, r.Width,
-                   controls_[static_cast<std::size_t>(i)].tightest.Width});
+    run.push_back(
+        {Segment::Fixed, r.Width, r.Width, controls_[static_cast<std::size_t>(i)].tightest.Width});
     x = std::max(x, r.Left + r.Width);
   }
   // The row keeps its place at the left: the room right of it takes what the

@@ -87,8 +87,8 @@ class FormLayout {
   struct Control {
     TRect bounds;
     Role role = Role::TopRow;
-    int box = -1;     // for AboveBox and BelowBox: the index of its box
-    int minimum = 0;  // for a Box: its least height
+    int box = -1;         // for AboveBox and BelowBox: the index of its box
+    int minimum = 0;      // for a Box: its least height
     TSize tightest = {};  // as Design's, filled in with the designed size
   };
   static std::vector<int> Solve(const std::vector<Segment>& run, int total);

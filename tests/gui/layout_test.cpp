@@ -131,8 +131,8 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
     else if (roomy)
       EXPECT_TRUE(r.Width == d.Width && r.Height == d.Height) << form.names[i] << " cut";
     else
-      EXPECT_TRUE(r.Width >= tightest.Width && r.Height >= tightest.Height &&
-                  r.Width <= d.Width && r.Height <= d.Height)
+      EXPECT_TRUE(r.Width >= tightest.Width && r.Height >= tightest.Height && r.Width <= d.Width &&
+                  r.Height <= d.Height)
           << form.names[i] << " is " << r.Width << "x" << r.Height;
   }
   // Labels just above their boxes, buttons just below, the top row level.
@@ -175,16 +175,14 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
 // a panel, 1280 x 800 at scale 2 and tiled on it, 800 x 480, 1024 x 600 at
 // 1.25), a little below the designed size, the designed size, a tile of
 // 1280 x 800, to 4K and lopsided windows.
-INSTANTIATE_TEST_SUITE_P(ClientSizes, LayoutAt,
-                         ::testing::Values(TSize{}, TSize{460, 230}, TSize{491, 271},
-                                           TSize{560, 300}, TSize{624, 361}, TSize{636, 373},
-                                           TSize{660, 420},
-                                           TSize{680, 441}, TSize{796, 458}, TSize{815, 456},
-                                           TSize{1276, 773}, TSize{1366, 741}, TSize{1920, 1080},
-                                           TSize{3840, 2160}, TSize{624, 2160}, TSize{3840, 361}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.Width) + "x" +
-                                  std::to_string(info.param.Height);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    ClientSizes, LayoutAt,
+    ::testing::Values(TSize{}, TSize{460, 230}, TSize{491, 271}, TSize{560, 300}, TSize{624, 361},
+                      TSize{636, 373}, TSize{660, 420}, TSize{680, 441}, TSize{796, 458},
+                      TSize{815, 456}, TSize{1276, 773}, TSize{1366, 741}, TSize{1920, 1080},
+                      TSize{3840, 2160}, TSize{624, 2160}, TSize{3840, 361}),
+    [](const auto& info) {
+      return std::to_string(info.param.Width) + "x" + std::to_string(info.param.Height);
+    });
 
 }  // namespace

@@ -432,8 +432,8 @@ constexpr int kRoomyWidth = 491, kRoomyHeight = 271, kFontPixels = 11;
 void CheckControls(Driver& driver) {
   int client[2], work[4], window[4];
   std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
-  std::istringstream(driver.Ok("screen " + kCaption)) >> work[0] >> work[1] >> work[2] >>
-      work[3] >> window[0] >> window[1] >> window[2] >> window[3];
+  std::istringstream(driver.Ok("screen " + kCaption)) >> work[0] >> work[1] >> work[2] >> work[3] >>
+      window[0] >> window[1] >> window[2] >> window[3];
   const bool roomy = client[0] >= kRoomyWidth && client[1] >= kRoomyHeight;
   const bool takesWidth = window[2] >= work[2], takesHeight = window[3] >= work[3];
   const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
