@@ -64,6 +64,10 @@ void SetLabelFor(Native* label, Native* control);
 // The height a memo needs to show `lines` whole lines of text, its frame
 // and margins included, in 96-PPI pixels.
 int MemoHeight(Native* memo, int lines);
+// The least size at which a button shows its caption, or a radio group its
+// caption and items, whole in the font it has, in 96-PPI pixels; {0, 0} for
+// any other control.
+TSize LeastSize(Native* control);
 
 // How a form's controls follow its client area. The backend calls `place`
 // with the client area's size (96-PPI pixels) whenever that changes, never

@@ -203,8 +203,9 @@ struct Placed {
 // The frame of a sizeable window on the desktop the forms are designed on, at
 // 96 PPI: a form's Width and Height include it.
 constexpr TSize kDesignFrame{16, 39};
-// The lines a memo shows at the least.
-constexpr int kMemoLeastLines = 3;
+// The lines a memo shows at the least while the other controls keep their
+// size, and once they have given way too.
+constexpr int kMemoLeastLines = 3, kMemoTightestLines = 2;
 
 TRect Scaled(TRect r, long pixelsPerInch) {
   if (pixelsPerInch == 96) return r;
@@ -351,8 +352,10 @@ void FormClass::Load(TForm& form, std::string_view text) const {
                       : dynamic_cast<TLabel*>(p.control) != nullptr  ? Part::Label
                       : dynamic_cast<TButton*>(p.control) != nullptr ? Part::Button
                                                                      : Part::Other;
-    design.push_back(
-        {p.bounds, part, memo ? backend::MemoHeight(p.control->Handle(), kMemoLeastLines) : 0});
+    Native* native = p.control->Handle();
+    design.push_back({p.bounds, part, memo ? backend::MemoHeight(native, kMemoLeastLines) : 0,
+                      memo ? TSize{0, backend::MemoHeight(native, kMemoTightestLines)}
+                           : backend::LeastSize(native)});
     controls.push_back(p.control);
   }
   auto within = [](const TRect& r) {

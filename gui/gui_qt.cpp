@@ -22,6 +22,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <cmath>
@@ -90,8 +92,20 @@ class FramePlacer final : public QObject {
     if (frame.isNull() && QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
       area.setHeight(area.height() - (around.height() - around.width() / 2));
     const TRect fitted = FitInto(wanted, {area.x(), area.y(), area.width(), area.height()});
-    w->resize(fitted.Width - around.width(), fitted.Height - around.height());
-    w->move(fitted.Left, fitted.Top);
+    // Scaled, a frame of device pixels may not divide into whole pixels of
+    // ours: where the area bounds the window, a pixel to spare on each side
+    // keeps it inside.
+    const int slack = w->devicePixelRatioF() > 1 ? 1 : 0;
+    const QSize room(area.width() - around.width() - 2 * slack,
+                     area.height() - around.height() - 2 * slack);
+    // Below the layout's least, the window still takes no more than the area.
+    if (form->layout.place)
+      w->setMinimumSize(std::min(form->layout.minimum.Width, room.width()),
+                        std::min(form->layout.minimum.Height, room.height()));
+    w->resize(fitted.Width < wanted.Width ? room.width() : fitted.Width - around.width(),
+              fitted.Height < wanted.Height ? room.height() : fitted.Height - around.height());
+    w->move(fitted.Left + (fitted.Width < wanted.Width ? slack : 0),
+            fitted.Top + (fitted.Height < wanted.Height ? slack : 0));
   }
 
  private:
@@ -472,6 +486,38 @@ int MemoHeight(Native* memo, int lines) {
   const int documentMargin = static_cast<int>(std::ceil(edit->document()->documentMargin()));
   return lines * edit->fontMetrics().lineSpacing() + 2 * documentMargin + 2 * edit->frameWidth() +
          margins.top() + margins.bottom();
+}
+
+TSize LeastSize(Native* native) {
+  QWidget* w = native->widget;
+  const QFontMetrics metrics = w->fontMetrics();
+  const QStyle* style = w->style();
+  if (native->kind == Kind::Button) {
+    const QSize text =
+        metrics.size(Qt::TextShowMnemonic, static_cast<const QPushButton*>(w)->text());
+    const int around = 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, w) +
+                       style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, w);
+    return {text.width() + around, text.height() + around};
+  }
+  if (native->kind != Kind::RadioGroup) return {};
+  // The caption where the style draws it, with as much room after it as
+  // before; each button as LayOutRadios puts it, one row each.
+  auto* group = static_cast<QGroupBox*>(w);
+  QStyleOptionGroupBox option;
+  option.initFrom(group);
+  option.text = group->title();
+  option.textAlignment = group->alignment();
+  option.lineWidth = 1;
+  option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+  const QRect label =
+      style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+  int width = 2 * label.left() + label.width();
+  int height = metrics.height() + 2 + 4;
+  for (const QRadioButton* radio : native->radios) {
+    width = std::max(width, radio->sizeHint().width() + 16);
+    height += radio->sizeHint().height();
+  }
+  return {width, height};
 }
 
 void SetLayout(Native* form, const Layout& layout) {

@@ -51,6 +51,9 @@ constexpr int kFirstControlId = 100;  // clear of IDOK and IDCANCEL, which dialo
 constexpr UINT_PTR kSubclassId = 1;
 // Where a radio group's buttons sit inside its frame, at 96 PPI.
 constexpr int kGroupCaption = 16, kGroupMargin = 8, kGroupBottom = 4;
+// A radio button's mark and the gap after it, and what a push button's edge,
+// focus rectangle and margin take on each side, at 96 PPI.
+constexpr int kCheckMark = 13, kCheckGap = 6, kButtonEdge = 6;
 // The edit control measures the rest of a paragraph again for each line it
 // wraps: a long paragraph costs the square of its length, whatever the
 // word-break procedure (a megabyte took hours under Wine). A memo holding a
@@ -344,7 +347,15 @@ LRESULT FormMessage(Native* form, HWND hwnd, UINT message, WPARAM wParam, LPARAM
         const TSize least = form->layout.minimum;
         const SIZE around =
             AroundClient(hwnd, Scale(least.Width, dpi), Scale(least.Height, dpi), dpi);
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {around.cx, around.cy};
+        // Below the layout's least, the window still takes no more than the
+        // work area: what does not fit is cut.
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& work = monitor.rcWork;
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {
+            std::min(around.cx, work.right - work.left),
+            std::min(around.cy, work.bottom - work.top)};
         return 0;
       }
       break;
@@ -639,6 +650,41 @@ int MemoHeight(Native* memo, int lines) {
   const int pixels =
       lines * metrics.tmHeight + 2 * (GetSystemMetrics(SM_CYEDGE) * static_cast<int>(dpi) / 96 + 1);
   return (pixels * 96 + static_cast<int>(dpi) - 1) / static_cast<int>(dpi);
+}
+
+TSize LeastSize(Native* native) {
+  if (native->kind != Kind::Button && native->kind != Kind::RadioGroup) return {};
+  HWND hwnd = native->hwnd;
+  const UINT dpi = Dpi(hwnd);
+  HDC dc = GetDC(hwnd);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
+  // A text's extent in the control's font, at 96 PPI rounded up.
+  auto extent = [&](const std::wstring& text) {
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    const auto up = [&](LONG v) {
+      return (static_cast<int>(v) * 96 + static_cast<int>(dpi) - 1) / static_cast<int>(dpi);
+    };
+    return TSize{up(size.cx), up(size.cy)};
+  };
+  TSize least;
+  if (native->kind == Kind::Button) {
+    // The frame, the focus rectangle and a pixel clear of it, each side.
+    const TSize text = extent(WindowText(hwnd));
+    least = {text.Width + 2 * kButtonEdge, text.Height + 2 * kButtonEdge};
+  } else {
+    // The caption as the frame draws it; each button, its check mark and
+    // its text, in a row of its own between the margins.
+    least = {extent(WindowText(hwnd)).Width + 2 * kGroupMargin, kGroupCaption + kGroupBottom};
+    for (HWND radio : native->radios) {
+      const TSize text = extent(WindowText(radio));
+      least.Width = std::max(least.Width, 2 * kGroupMargin + kCheckMark + kCheckGap + text.Width);
+      least.Height += std::max(text.Height, kCheckMark) + 2;
+    }
+  }
+  SelectObject(dc, old);
+  ReleaseDC(hwnd, dc);
+  return least;
 }
 
 void SetLayout(Native* form, const Layout& layout) {

@@ -45,14 +45,15 @@ std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
   lengths.reserve(run.size());
   for (const Segment& s : run) lengths.push_back(s.length);
   const int sum = std::accumulate(lengths.begin(), lengths.end(), 0);
-  // Which kinds give or take, in turn.
-  auto apply = [&](Segment::Kind kind, std::int64_t amount, bool grow) -> std::int64_t {
+  // Which kinds give or take, in turn; giving, each down to its floor.
+  auto apply = [&](Segment::Kind kind, std::int64_t amount, bool grow,
+                   int Segment::*floor) -> std::int64_t {
     std::vector<std::size_t> at;
     std::vector<std::int64_t> weights;
     for (std::size_t i = 0; i < run.size(); ++i) {
       if (run[i].kind != kind) continue;
       at.push_back(i);
-      weights.push_back(grow ? run[i].length : lengths[i] - run[i].minimum);
+      weights.push_back(grow ? run[i].length : std::max(0, lengths[i] - run[i].*floor));
     }
     if (at.empty()) return 0;
     if (!grow)
@@ -62,17 +63,22 @@ std::vector<int> FormLayout::Solve(const std::vector<Segment>& run, int total) {
     return amount;
   };
   if (total >= sum) {
-    if (apply(Segment::Box, total - sum, true) == 0) apply(Segment::Gap, total - sum, true);
-  } else {
-    const std::int64_t shrunk = apply(Segment::Gap, sum - total, false);
-    apply(Segment::Box, sum - total - shrunk, false);
+    if (apply(Segment::Box, total - sum, true, &Segment::minimum) == 0)
+      apply(Segment::Gap, total - sum, true, &Segment::minimum);
+    return lengths;
   }
+  // The order the header gives: gaps, boxes, the other controls, boxes again.
+  std::int64_t left = sum - total;
+  for (auto [kind, floor] :
+       {std::pair{Segment::Gap, &Segment::minimum}, std::pair{Segment::Box, &Segment::minimum},
+        std::pair{Segment::Fixed, &Segment::tightest}, std::pair{Segment::Box, &Segment::tightest}})
+    left -= apply(kind, left, false, floor);
   return lengths;
 }
 
-int FormLayout::Least(const std::vector<Segment>& run) {
+int FormLayout::Least(const std::vector<Segment>& run, int Segment::*floor) {
   int least = 0;
-  for (const Segment& s : run) least += s.minimum;
+  for (const Segment& s : run) least += s.*floor;
   return least;
 }
 
@@ -177,10 +183,39 @@ FormLayout::FormLayout(TSize designClient, const std::vector<Design>& design)
   }
   if (topRow_.empty()) rowTop_ = 0;
 
-  int width = std::max(Least(ColumnsAcross()), Least(TopRowAcross()));
-  int height = topRow_.empty() ? 0 : rowBottom_;
-  for (const Column& column : columns_) height = std::max(height, Least(Down(column, true)));
-  minimum_ = {width, height};
+  // Sizes below which a control does not go, within what was designed.
+  for (std::size_t i = 0; i < controls_.size(); ++i) {
+    Control& c = controls_[i];
+    const TSize t = design[i].tightest;
+    auto within = [](int wanted, int designed) {
+      return wanted > 0 ? std::min(wanted, designed) : designed;
+    };
+    c.tightest = {within(t.Width, c.bounds.Width), within(t.Height, c.bounds.Height)};
+    if (c.role == Role::Box) c.tightest = {c.bounds.Width, within(t.Height, c.minimum)};
+  }
+
+  auto least = [this](int Segment::*floor) {
+    TSize size{std::max(Least(ColumnsAcross(), floor), Least(TopRowAcross(), floor)),
+               topRow_.empty() ? 0 : rowBottom_};
+    for (const Column& column : columns_)
+      size.Height = std::max(size.Height, Least(Down(column, true), floor));
+    return size;
+  };
+  roomy_ = least(&Segment::minimum);
+  minimum_ = least(&Segment::tightest);
+  if (columns_.empty() && !topRow_.empty())
+    minimum_.Height = std::min(rowBottom_, std::min(rowTop_, kMinGap) + RowTightest());
+}
+
+// The top row's least height: each control at its tightest, where it stands
+// in the row.
+int FormLayout::RowTightest() const {
+  int least = 0;
+  for (int i : topRow_) {
+    const Control& c = controls_[static_cast<std::size_t>(i)];
+    least = std::max(least, c.bounds.Top - rowTop_ + c.tightest.Height);
+  }
+  return least;
 }
 
 // Gaps and extents left to right, from the client's left edge to its right.
@@ -194,10 +229,15 @@ std::vector<FormLayout::Segment> FormLayout::ColumnsAcross() const {
     const int width = column.right - column.left;
     // Its other members whole; the box no narrower than it must be tall.
     int least = width - box.bounds.Width + std::min(box.bounds.Width, box.minimum);
+    int tightest = width - box.bounds.Width + std::min(box.bounds.Width, box.tightest.Height);
     for (int i : column.members)
-      if (i != column.box)
-        least = std::max(least, controls_[static_cast<std::size_t>(i)].bounds.Width);
-    run.push_back({Segment::Box, width, std::min(width, least)});
+      if (i != column.box) {
+        const Control& c = controls_[static_cast<std::size_t>(i)];
+        least = std::max(least, c.bounds.Width);
+        tightest = std::max(tightest, c.tightest.Width);
+      }
+    least = std::min(width, least);
+    run.push_back({Segment::Box, width, least, std::min(least, tightest)});
     x = std::max(x, column.right);
   }
   const int gap = std::max(0, design_.Width - x);
@@ -212,7 +252,8 @@ std::vector<FormLayout::Segment> FormLayout::TopRowAcross() const {
     const TRect& r = controls_[static_cast<std::size_t>(i)].bounds;
     const int gap = std::max(0, r.Left - x);
     run.push_back({Segment::Gap, gap, std::min(gap, kMinGap)});
-    run.push_back({Segment::Fixed, r.Width, r.Width});
+    run.push_back(
+        {Segment::Fixed, r.Width, r.Width, controls_[static_cast<std::size_t>(i)].tightest.Width});
     x = std::max(x, r.Left + r.Width);
   }
   // The row keeps its place at the left: the room right of it takes what the
@@ -233,16 +274,17 @@ std::vector<FormLayout::Segment> FormLayout::Down(const Column& column, bool wit
   };
   if (withTopRow) {
     gapTo(rowTop_);
-    run.push_back({Segment::Fixed, rowBottom_ - rowTop_, rowBottom_ - rowTop_});
+    run.push_back({Segment::Fixed, rowBottom_ - rowTop_, rowBottom_ - rowTop_, RowTightest()});
   }
   y = rowBottom_;
   for (int i : column.members) {
     const Control& c = controls_[static_cast<std::size_t>(i)];
     gapTo(c.bounds.Top);
+    const int least = std::min(c.bounds.Height, c.minimum);
     if (c.role == Role::Box)
-      run.push_back({Segment::Box, c.bounds.Height, std::min(c.bounds.Height, c.minimum)});
+      run.push_back({Segment::Box, c.bounds.Height, least, std::min(least, c.tightest.Height)});
     else
-      run.push_back({Segment::Fixed, c.bounds.Height, c.bounds.Height});
+      run.push_back({Segment::Fixed, c.bounds.Height, c.bounds.Height, c.tightest.Height});
     y = std::max(y, c.bounds.Top + c.bounds.Height);
   }
   gapTo(design_.Height);
@@ -260,17 +302,33 @@ std::vector<TRect> FormLayout::Place(TSize client) const {
   int x = 0;
   for (std::size_t k = 0; k < topRow_.size(); ++k) {
     x += across[2 * k];
-    placed[static_cast<std::size_t>(topRow_[k])].Left = x;
-    x += across[2 * k + 1];
+    TRect& r = placed[static_cast<std::size_t>(topRow_[k])];
+    r.Left = x;
+    r.Width = across[2 * k + 1];
+    x += r.Width;
   }
-  int top = rowTop_;
-  if (columns_.empty())
-    top = Solve({{Segment::Gap, rowTop_, std::min(rowTop_, kMinGap)},
-                 {Segment::Fixed, rowBottom_ - rowTop_, rowBottom_ - rowTop_},
-                 {Segment::Gap, design_.Height - rowBottom_, 0}},
-                height)[0];
-  for (const Column& column : columns_) top = std::min(top, Solve(Down(column, true), height)[0]);
-  for (int i : topRow_) placed[static_cast<std::size_t>(i)].Top += top - rowTop_;
+  const int designedRow = rowBottom_ - rowTop_;
+  int top = rowTop_, row = designedRow;
+  if (columns_.empty()) {
+    const std::vector<int> down = Solve({{Segment::Gap, rowTop_, std::min(rowTop_, kMinGap)},
+                                         {Segment::Fixed, designedRow, designedRow, RowTightest()},
+                                         {Segment::Gap, design_.Height - rowBottom_, 0}},
+                                        height);
+    top = down[0];
+    row = down[1];
+  }
+  for (const Column& column : columns_) {
+    const std::vector<int> down = Solve(Down(column, true), height);
+    top = std::min(top, down[0]);
+    row = std::min(row, down[1]);
+  }
+  // Lower by as much as the row, down to its tightest, at its place in it.
+  for (int i : topRow_) {
+    const Control& c = controls_[static_cast<std::size_t>(i)];
+    TRect& r = placed[static_cast<std::size_t>(i)];
+    r.Top = top + (c.bounds.Top - rowTop_);
+    r.Height = std::max(c.tightest.Height, c.bounds.Height - (designedRow - row));
+  }
 
   // The columns: across together, down each on its own below the top row.
   const std::vector<int> widths = Solve(ColumnsAcross(), width);
@@ -295,7 +353,7 @@ std::vector<TRect> FormLayout::Place(TSize client) const {
                                    : 0);
       }
     }
-    const int below = top + (rowBottom_ - rowTop_);
+    const int below = top + row;
     const std::vector<int> heights = Solve(Down(column, false), height - below);
     int y = below;
     for (std::size_t m = 0; m < column.members.size(); ++m) {

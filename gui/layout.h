@@ -12,7 +12,10 @@
 //    stays just above its box, a button just below, the top row where it
 //    is, at the top left.
 //  - Smaller: the gaps shrink first, down to kMinGap, then the boxes, down
-//    to the minimum they are given; no other control ever shrinks.
+//    to the least they are given; then the other controls, down to the
+//    tightest they are given (what their captions and items need), and
+//    last the boxes down to their tightest. The top row's controls keep
+//    their places in it as it gets lower.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +54,9 @@ class FormLayout {
     TRect bounds;  // at the designed size
     Part part = Part::Other;
     int least = 0;  // a box's least height, at which it is of use
+    // Below every least size: a box's height (Width unused), or the size
+    // another control needs to show its caption whole. Zero: as designed.
+    TSize tightest = {};
   };
 
   // A label stands in a box's column when it stands just above it (by its
@@ -62,6 +68,8 @@ class FormLayout {
 
   // The least client area at which every control is whole and none overlaps.
   TSize Minimum() const { return minimum_; }
+  // The least at which every control but the boxes keeps its designed size.
+  TSize Roomy() const { return roomy_; }
   TSize Designed() const { return design_; }
   // The controls' bounds, in the order given, for that client area; one
   // smaller than Minimum is laid out at Minimum.
@@ -73,16 +81,18 @@ class FormLayout {
   struct Segment {
     enum Kind { Gap, Fixed, Box } kind;
     int length, minimum;
+    int tightest = minimum;  // what it gives way to after every minimum
   };
   enum class Role { Box, AboveBox, BelowBox, TopRow };
   struct Control {
     TRect bounds;
     Role role = Role::TopRow;
-    int box = -1;     // for AboveBox and BelowBox: the index of its box
-    int minimum = 0;  // for a Box: its least height
+    int box = -1;         // for AboveBox and BelowBox: the index of its box
+    int minimum = 0;      // for a Box: its least height
+    TSize tightest = {};  // as Design's, filled in with the designed size
   };
   static std::vector<int> Solve(const std::vector<Segment>& run, int total);
-  static int Least(const std::vector<Segment>& run);
+  static int Least(const std::vector<Segment>& run, int Segment::*floor);
 
   struct Column {
     int box;                   // index into controls_
@@ -92,8 +102,9 @@ class FormLayout {
   std::vector<Segment> ColumnsAcross() const;
   std::vector<Segment> TopRowAcross() const;
   std::vector<Segment> Down(const Column& column, bool withTopRow) const;
+  int RowTightest() const;
 
-  TSize design_, minimum_;
+  TSize design_, minimum_, roomy_;
   std::vector<Control> controls_;
   std::vector<Column> columns_;  // left to right
   std::vector<int> topRow_;      // left to right

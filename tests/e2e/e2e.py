@@ -2,7 +2,7 @@
 """End-to-end tests of the shipped programs, exactly as built.
 
     e2e.py linux [--arch ARCH] PROGRAM [LAUNCHER] [--display-server=x11|wayland]
-           [--screen=WxH [--scale=S] [--floating]] [TEST...]
+           [--screen=WxH [--scale=S] [--panel=H] [--floating]] [TEST...]
                             the Linux executable, started by the port launcher
                             users run (scripts/comtester-ports unless given)
                             with /dev/ttyS0 and /dev/ttyS1 bound to
@@ -18,7 +18,8 @@
 
 TEST names the cases to run (test_typical_use, ...); all of them by default.
 With --screen, the Linux program on a screen of that size at that scale (Qt's
-on X11, the output's on sway; --floating: sway floats the window) and the
+on X11, the output's on sway; --panel: a panel H pixels high at the bottom of
+the X11 screen; --floating: sway floats the window) and the
 case that looks at its place on it (LAYOUT_TESTS), read through the
 accessibility bus as a screen reader reads it.
 
@@ -66,11 +67,15 @@ TARGET = None  # set from the command line
 DISPLAY_SERVER = "x11"  # the Linux program's; --display-server=wayland on the command line
 WAYLAND_TESTS = ["test_by_keyboard_alone"]  # the cases that need no pointer
 LAYOUT_TESTS = ["test_fits_the_screen"]
-SCREEN, SCALE, FLOATING = None, "1", False  # --screen=WxH, --scale=S, --floating
+SCREEN, SCALE, PANEL, FLOATING = None, "1", 0, False  # --screen, --scale, --panel, --floating
 # Each control's designed size, by role and name: none may be cut.
 DESIGNED = {("push button", "開啟通訊埠"): (145, 81), ("push button", "結束系統"): (137, 81),
             ("push button", "傳送資料"): (169, 57), ("push button", "接收資料"): (169, 57),
             ("label", "傳送資料"): (48, 13), ("label", "接收資料"): (48, 13)}
+# The least client area at which every control keeps its designed size; below
+# it the buttons and the port group give way, down to what their captions need.
+ROOMY = (491, 271)
+FONT_PIXELS = 11  # the form's font at 96 PPI: a Chinese character's width
 SCREENSHOT = os.environ.get("E2E_SCREENSHOT")  # where to put a picture of the window
 
 
@@ -142,7 +147,7 @@ class EndToEnd(unittest.TestCase):
         if DISPLAY_SERVER == "wayland":
             cls.desktop = WaylandDesktop(screen or (1280, 800), SCALE, FLOATING)
         else:
-            cls.desktop = XDesktop(screen or (1280, 1024))
+            cls.desktop = XDesktop(screen or (1280, 1024), PANEL)
 
     @classmethod
     def tearDownClass(cls):
@@ -320,11 +325,14 @@ class EndToEnd(unittest.TestCase):
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.window = d.window("Form1")
 
-        def controls():
-            """The window's size and its controls' (role, name, x, y, w, h)."""
-            form = next((w for app in pyatspi.Registry.getDesktop(0)
+        def find_form():
+            return next((w for app in pyatspi.Registry.getDesktop(0)
                          if app is not None and app.name == "comtester"
                          for w in app if w is not None and w.name == "Form1"), None)
+
+        def controls():
+            """The window's size and its controls' (role, name, x, y, w, h)."""
+            form = find_form()
             if form is None:
                 return None
             # On the screen, less the client area's place there (0, 0 on Wayland).
@@ -339,23 +347,38 @@ class EndToEnd(unittest.TestCase):
             wait_for(lambda: seen.append(controls()) or (seen[-1] == seen[-2] and seen[-1]), 20, 0.5)
             return seen[-1]
 
-        def check(size, placed):
+        def takes(frame, area, axis):
+            """Whether the window takes the area's whole width (2) or height (3):
+            scaled, less a pixel of the toolkit's at each side."""
+            return frame[axis] >= area[axis] - 2 * float(SCALE) - 1
+
+        def check(size, placed, frame=None, area=None):
+            """`frame` and `area` given: a control may be cut at the right or
+            the bottom only where the window has taken the whole area."""
             width, height = size
             self.assertEqual(len(placed), 9, placed)
-            # In the toolkit's pixels or the screen's: the open button says which.
-            scale = next(c[4] for c in placed if c[:2] == ("push button", "開啟通訊埠")) / 145
+            # In the toolkit's pixels or the screen's: a label, never smaller, says which.
+            scale = next(c[4] for c in placed if c[:2] == ("label", "傳送資料")) / 48
+            roomy = width >= ROOMY[0] * scale - 1 and height >= ROOMY[1] * scale - 1
             for i, (role, name, left, top, cw, ch) in enumerate(placed):
-                self.assertTrue(left >= 0 and top >= 0 and left + cw <= width and top + ch <= height,
-                                "%s %s at %r is not inside %dx%d" % (role, name, placed[i][2:],
-                                                                     width, height))
+                self.assertTrue(left >= 0 and top >= 0, "%s %s at %r" % (role, name, placed[i][2:]))
+                for right, edge, axis in ((left + cw > width, width, 2), (top + ch > height, height, 3)):
+                    self.assertFalse(right and not (frame and takes(frame, area, axis)),
+                                     "%s %s at %r is not inside %dx%d" % (
+                                         role, name, placed[i][2:], width, height))
                 for other in placed[i + 1:]:
                     self.assertFalse(left < other[2] + other[4] and other[2] < left + cw and
                                      top < other[3] + other[5] and other[3] < top + ch,
                                      "%s %s on %r" % (role, name, (placed[i], other)))
                 if (role, name) in DESIGNED:
                     dw, dh = DESIGNED[role, name]
-                    self.assertTrue(abs(cw - dw * scale) <= 1 and abs(ch - dh * scale) <= 1,
-                                    "%s %s is %dx%d" % (role, name, cw, ch))
+                    if roomy or role == "label":
+                        self.assertTrue(abs(cw - dw * scale) <= 1 and abs(ch - dh * scale) <= 1,
+                                        "%s %s is %dx%d" % (role, name, cw, ch))
+                    else:  # its caption whole, each character a square of the font's size
+                        self.assertTrue(len(name) * FONT_PIXELS * scale < cw <= dw * scale + 1 and
+                                        FONT_PIXELS * scale < ch <= dh * scale + 1,
+                                        "%s %s is %dx%d" % (role, name, cw, ch))
             # The boxes take the room beyond the design's 680 x 441.
             boxes = [c for c in placed if c[0] == "text"]
             if width >= 680 * scale and height >= 441 * scale:
@@ -369,11 +392,16 @@ class EndToEnd(unittest.TestCase):
             d.screenshot(SCREENSHOT)
         (x, y, w, h), (sx, sy, sw, sh) = d.frame_and_screen(self.window)
         print("frame %dx%d at %d,%d on %dx%d; client %dx%d" % (w, h, x, y, sw, sh, *size))
+        print("controls: " + "; ".join("%s %s %d,%d %dx%d" % c for c in placed))
         self.assertTrue(sx <= x and sy <= y and x + w <= sx + sw and y + h <= sy + sh,
                         "the window %r is not inside the screen %r" % ((x, y, w, h), (sx, sy, sw, sh)))
-        check(size, placed)
+        # Where the window has taken the whole area, below the layout's least.
+        whole = takes((x, y, w, h), (sx, sy, sw, sh), 2) and takes((x, y, w, h), (sx, sy, sw, sh), 3)
+        check(size, placed, (x, y, w, h), (sx, sy, sw, sh))
+        if whole:
+            self.assert_tab_reaches_every_control(find_form)
         # Made as small as the user can: it stops at a size that still shows everything.
-        if d.resize(self.window, 100, 80):
+        if not whole and d.resize(self.window, 100, 80):
             wait_for(lambda: (c := controls()) and c[0] != size, 30, 0.2)
             smaller, placed = settled()
             print("made smaller by the user: client %dx%d" % smaller)
@@ -383,13 +411,41 @@ class EndToEnd(unittest.TestCase):
         if DISPLAY_SERVER == "x11":
             self.assertTrue(d.offers_maximising(self.window), "maximising is not offered")
         if d.maximise(self.window):
-            wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 30, 0.2)
+            if not whole:
+                wait_for(lambda: (c := controls()) and c[0][0] * c[0][1] > size[0] * size[1], 30, 0.2)
             larger, placed = settled()
             print("maximised: client %dx%d" % larger)
-            self.assertGreater(larger[0] * larger[1], size[0] * size[1])
-            check(larger, placed)
+            if not whole:
+                self.assertGreater(larger[0] * larger[1], size[0] * size[1])
+            frame = d.frame_and_screen(self.window)
+            self.assertTrue(frame[0][2] <= frame[1][2] and frame[0][3] <= frame[1][3],
+                            "maximised, the window %r is larger than the area %r" % frame)
+            check(larger, placed, *frame)
         d.close_window(self.window)
         self.assertEqual(self.exit_status(), 0)
+
+    def assert_tab_reaches_every_control(self, find_form):
+        """Tab comes to each of the window's seven stops in turn."""
+        import pyatspi
+
+        def focused():
+            stack = [find_form()]
+            while stack:
+                node = stack.pop()
+                if node is not None:
+                    if node.getState().contains(pyatspi.STATE_FOCUSED) and node.name != "Form1":
+                        return node.getRoleName(), node.name
+                    stack.extend(node)
+            return None
+        self.desktop.activate(self.window)
+        seen = [wait_for(focused, 30, 0.1)]  # a key before the focus is there is lost
+        for _ in range(7):
+            self.desktop.keys("Tab")
+            wait_for(lambda: focused() not in (None, seen[-1]), 10, 0.1)
+            seen.append(focused())
+        print("Tab: %s" % ", ".join("%s %s" % stop for stop in seen[1:] if stop))
+        self.assertEqual(len(set(seen[1:])), 7, seen)
+        self.assertEqual(seen[-1], seen[0], "after seven, Tab is back where it began")
 
     def test_without_a_chinese_font(self):
         """On a system with no font for the captions: the window still opens,
@@ -429,9 +485,12 @@ if __name__ == "__main__":
             SCREEN = a.split("=", 1)[1]
         elif a.startswith("--scale="):
             SCALE = a.split("=", 1)[1]
+        elif a.startswith("--panel="):
+            PANEL = int(a.split("=", 1)[1])
     FLOATING = "--floating" in args
     args = [a for a in args
-            if not a.startswith(("test_", "--display-server=", "--screen=", "--scale=", "--floating"))]
+            if not a.startswith(("test_", "--display-server=", "--screen=", "--scale=", "--panel=",
+                                 "--floating"))]
     DISPLAY_SERVER = servers[-1] if servers else "x11"
     if DISPLAY_SERVER not in ("x11", "wayland") or servers and kind != "linux":
         sys.exit("usage: --display-server=x11|wayland, for the Linux program")

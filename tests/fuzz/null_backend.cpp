@@ -30,6 +30,7 @@ void SetTabOrder(Native*, const std::vector<Native*>&) {}
 void SetLabelFor(Native*, Native*) {}
 void SetIcon(Native*, const std::string&) {}
 int MemoHeight(Native*, int lines) { return 13 * lines + 8; }
+TSize LeastSize(Native*) { return {}; }
 // The layout is placed once, at the designed size, as a window shown there.
 void SetLayout(Native*, const Layout& layout) { layout.place(layout.design); }
 void Show(Native*) {}

@@ -29,6 +29,11 @@ using Part = FormLayout::Part;
 // Three lines of a memo in the Qt backend's font at 96 PPI take 58 pixels.
 constexpr int kLeastBox = 60;
 const TSize kDesign{680, 441};
+// What the captions, the items and two lines need in that font, as the Qt
+// backend measures them.
+const std::map<std::string, TSize> kTightest = {
+    {"Button1", {63, 26}}, {"Button2", {52, 26}}, {"Button3", {52, 26}}, {"Button4", {52, 26}},
+    {"rdCOM", {71, 66}},   {"mSend", {0, 44}},    {"mReceive", {0, 44}}};
 
 struct Form {
   std::vector<std::string> names;
@@ -55,6 +60,7 @@ const Form& TheForm() {
       FormLayout::Design d{{v["Left"], v["Top"], v["Width"], v["Height"]},
                            part == parts.end() ? Part::Other : part->second};
       d.least = d.part == Part::Box ? kLeastBox : 0;
+      if (const auto t = kTightest.find(object.name); t != kTightest.end()) d.tightest = t->second;
       f.names.push_back(object.name);
       f.design.push_back(d);
     }
@@ -78,10 +84,17 @@ TEST(Layout, PutsEveryControlAsDescribedAtTheDesignedSize) {
 }
 
 TEST(Layout, LeastSizeFitsTheSmallestScreens) {
-  // 1280 x 800 at scale 2, less a frame as large as the design's.
-  const TSize least = FormLayout(kDesign, TheForm().design).Minimum();
-  EXPECT_LE(least.Width, 640 - 16);
-  EXPECT_LE(least.Height, 400 - 39);
+  const FormLayout layout(kDesign, TheForm().design);
+  // 1280 x 800 at scale 2, less a frame as large as the design's: every
+  // control but the boxes as designed.
+  EXPECT_LE(layout.Roomy().Width, 640 - 16);
+  EXPECT_LE(layout.Roomy().Height, 400 - 39);
+  // 480 x 320 less a 36-pixel panel, a title bar and a frame.
+  EXPECT_LE(layout.Minimum().Width, 460);
+  EXPECT_LE(layout.Minimum().Height, 230);
+  // Smaller still: laid out at the least, what does not fit cut at the right
+  // and bottom.
+  EXPECT_EQ(layout.Place({200, 120}), layout.Place(layout.Minimum()));
 }
 
 TEST(Layout, FitsAWindowIntoTheScreen) {
@@ -103,6 +116,7 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
   ASSERT_GE(client.Height, layout.Minimum().Height);
   const std::vector<TRect> placed = layout.Place(client);
   auto at = [&](const char* name) { return placed[form[name]]; };
+  const bool roomy = client.Width >= layout.Roomy().Width && client.Height >= layout.Roomy().Height;
 
   for (std::size_t i = 0; i < placed.size(); ++i) {
     const TRect& r = placed[i];
@@ -111,10 +125,15 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
         << form.names[i] << " outside the client area";
     for (std::size_t j = i + 1; j < placed.size(); ++j)
       EXPECT_FALSE(Overlap(r, placed[j])) << form.names[i] << " on " << form.names[j];
+    const TSize tightest = form.design[i].tightest;
     if (form.design[i].part == Part::Box)
-      EXPECT_GE(r.Height, kLeastBox) << form.names[i];
-    else
+      EXPECT_GE(r.Height, roomy ? kLeastBox : tightest.Height) << form.names[i];
+    else if (roomy)
       EXPECT_TRUE(r.Width == d.Width && r.Height == d.Height) << form.names[i] << " cut";
+    else
+      EXPECT_TRUE(r.Width >= tightest.Width && r.Height >= tightest.Height && r.Width <= d.Width &&
+                  r.Height <= d.Height)
+          << form.names[i] << " is " << r.Width << "x" << r.Height;
   }
   // Labels just above their boxes, buttons just below, the top row level.
   for (auto [upper, box, lower] :
@@ -130,6 +149,14 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
   EXPECT_EQ(at("Button2").Top, at("Button1").Top);
   EXPECT_LT(Bottom(at("rdCOM")), at("Label2").Top);
 
+  // Smaller: the gaps give way first, down to 4 pixels each; the boxes keep
+  // their size while the gaps have room (across the columns 40 + 127 + 95,
+  // down each 65, five gaps to a column).
+  if (client.Width >= kDesign.Width - (262 - 3 * 4) &&
+      client.Height >= kDesign.Height - (65 - 5 * 4)) {
+    EXPECT_TRUE(at("mSend").Width >= 201 && at("mSend").Height >= 185);
+    EXPECT_TRUE(at("mReceive").Width >= 217 && at("mReceive").Height >= 185);
+  }
   // Larger: the boxes take all the extra room, each column its share.
   if (client.Width >= kDesign.Width) {
     const int send = at("mSend").Width - 201, receive = at("mReceive").Width - 217;
@@ -144,17 +171,18 @@ TEST_P(LayoutAt, KeepsEveryControlWholeApartAndInItsPlace) {
   }
 }
 
-// From the least, through the small screens' client areas (1280 x 800 at
-// scale 2 and tiled on it, 800 x 480, 1024 x 600 at 1.25), the designed size,
-// a tile of 1280 x 800, to 4K and lopsided windows.
-INSTANTIATE_TEST_SUITE_P(ClientSizes, LayoutAt,
-                         ::testing::Values(TSize{}, TSize{624, 361}, TSize{636, 373},
-                                           TSize{680, 441}, TSize{796, 458}, TSize{815, 456},
-                                           TSize{1276, 773}, TSize{1366, 741}, TSize{1920, 1080},
-                                           TSize{3840, 2160}, TSize{624, 2160}, TSize{3840, 361}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.Width) + "x" +
-                                  std::to_string(info.param.Height);
-                         });
+// From the least, through the small screens' client areas (480 x 320 under
+// a panel, 1280 x 800 at scale 2 and tiled on it, 800 x 480, 1024 x 600 at
+// 1.25), a little below the designed size, the designed size, a tile of
+// 1280 x 800, to 4K and lopsided windows.
+INSTANTIATE_TEST_SUITE_P(
+    ClientSizes, LayoutAt,
+    ::testing::Values(TSize{}, TSize{460, 230}, TSize{491, 271}, TSize{560, 300}, TSize{624, 361},
+                      TSize{636, 373}, TSize{660, 420}, TSize{680, 441}, TSize{796, 458},
+                      TSize{815, 456}, TSize{1276, 773}, TSize{1366, 741}, TSize{1920, 1080},
+                      TSize{3840, 2160}, TSize{624, 2160}, TSize{3840, 361}),
+    [](const auto& info) {
+      return std::to_string(info.param.Width) + "x" + std::to_string(info.param.Height);
+    });
 
 }  // namespace

@@ -49,8 +49,9 @@ check = Checks()
 
 
 def version():
-    cmake = open(os.path.join(ROOT, "CMakeLists.txt")).read()
-    return re.search(r"project\(comtester VERSION ([0-9.]+)", cmake).group(1)
+    """The one version, as debian/changelog gives it to the build."""
+    return subprocess.run(["dpkg-parsechangelog", "-l", os.path.join(ROOT, "debian", "changelog"),
+                           "-SVersion"], capture_output=True, text=True, check=True).stdout.strip()
 
 
 def deb_path(dist, arch=None):
@@ -67,6 +68,21 @@ def make(build, dist, *arm_arches):
                  *(os.path.join(dist, "comtester-%s-windows-%s.zip" % (version(), arch))
                    for arch in ("i686", "x86_64"))):
         check(os.path.isfile(name), "%s is there" % os.path.basename(name))
+    # It sends no one to an address the project does not hold.
+    fields = subprocess.run(["dpkg-deb", "-f", deb_path(dist)], capture_output=True,
+                            text=True).stdout
+    print(fields)
+    check(not re.search(r"^Homepage:", fields, re.M), "the control file names no home page")
+    check(re.search(r"^Maintainer: [^<\n]*<[^@>]+@[^>]*\.invalid>$", fields, re.M),
+          "its Maintainer's address is under .invalid")
+    with tempfile.TemporaryDirectory() as tree:
+        subprocess.run(["dpkg-deb", "-x", deb_path(dist), tree], check=True)
+        metainfo = glob.glob(os.path.join(tree, "usr/share/metainfo/*.xml"))
+        text = open(metainfo[0], encoding="utf-8").read() if metainfo else ""
+        print(text)
+        check("<release version=\"%s\"" % version() in text and "<url" not in text and
+              "<screenshot" not in text and "://" not in text,
+              "the AppStream file gives the version and no home page or screenshot address")
     listed = sorted(line.split()[1] for line in open(os.path.join(dist, "SHA256SUMS")))
     check(listed == sorted(f for f in os.listdir(dist) if f != "SHA256SUMS"),
           "SHA256SUMS lists every package (%s)" % " ".join(listed))

@@ -3,7 +3,8 @@ with the test, driven as a user drives them and read back as a user reads
 them (the clipboard, a screenshot):
 
     XDesktop        Xvfb on a free display, with openbox for frames and focus;
-                    xdotool for keys and clicks
+                    xdotool for keys and clicks; a panel's height kept free
+                    at the bottom, as openbox's margins keep it
     WaylandDesktop  sway, headless, as a normal user; wtype for keys
 
 Both take the screen's size; each sets the environment variables that put
@@ -26,9 +27,10 @@ from support import NOBODY, require, wait_for
 class XDesktop:
     """Xvfb on a free display, with openbox for frames and focus."""
 
-    def __init__(self, screen=(1280, 1024)):
+    def __init__(self, screen=(1280, 1024), panel=0):
         require("Xvfb", "openbox", "xdotool", "wmctrl", "xclip", "xprop", "xwininfo", "import")
         self.size = screen
+        self.panel = panel
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
@@ -45,7 +47,17 @@ class XDesktop:
             number += chunk
         os.close(read_end)
         os.environ["DISPLAY"] = ":" + number.decode().strip()
-        self.openbox = subprocess.Popen(["openbox", "--sm-disable"],
+        options = []
+        if panel:
+            # The work area openbox announces (_NET_WORKAREA) stops above it.
+            self.folder = tempfile.mkdtemp(prefix="comtester-openbox-")
+            atexit.register(shutil.rmtree, self.folder, True)
+            options = ["--config-file", os.path.join(self.folder, "rc.xml")]
+            with open(options[1], "w") as f:
+                f.write('<?xml version="1.0"?>\n<openbox_config xmlns="http://openbox.org/3.4/rc">'
+                        '<margins><top>0</top><bottom>%d</bottom><left>0</left><right>0</right>'
+                        '</margins></openbox_config>\n' % panel)
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable", *options],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # Frames, focus and closing by the frame need it in charge.
         if not wait_for(lambda: subprocess.run(["wmctrl", "-m"], capture_output=True,
@@ -148,7 +160,8 @@ class XDesktop:
         return True
 
     def frame_and_screen(self, window):
-        """The window's place with its frame, and the screen's, as (x, y, w, h)."""
+        """The window's place with its frame, and the screen's less the panel,
+        as (x, y, w, h)."""
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
                               timeout=30).stdout
         value = lambda name: int(info.split(name + ":")[1].split()[0])
@@ -157,7 +170,7 @@ class XDesktop:
         left, right, top, bottom = (int(v) for v in prop.split("=")[1].split(","))
         return ((value("Absolute upper-left X") - left, value("Absolute upper-left Y") - top,
                  value("Width") + left + right, value("Height") + top + bottom),
-                (0, 0) + self.size)
+                (0, 0, self.size[0], self.size[1] - self.panel))
 
     def pid(self, window):
         return int(self.xdotool("getwindowpid", window))

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -63,8 +65,20 @@ XDesktop::XDesktop(const std::string& size, std::string log) : log_(std::move(lo
 
 XDesktop::~XDesktop() { Stop(); }
 
-void XDesktop::Restart(const std::string& size) {
+void XDesktop::Restart(const std::string& size, int panel) {
   Stop();
+  std::vector<std::string> openbox = {"openbox", "--sm-disable"};
+  if (panel > 0) {
+    std::string folder = (std::filesystem::temp_directory_path() / "comtester-openbox-XXXXXX");
+    if (!mkdtemp(folder.data())) Fail("mkdtemp");
+    config_ = folder + "/rc.xml";
+    std::ofstream(config_) << "<?xml version=\"1.0\"?>\n<openbox_config "
+                              "xmlns=\"http://openbox.org/3.4/rc\"><margins><top>0</top><bottom>"
+                           << panel
+                           << "</bottom><left>0</left><right>0</right></margins>"
+                              "</openbox_config>\n";
+    openbox.insert(openbox.end(), {"--config-file", config_});
+  }
   const std::string see = log_.empty() ? "" : ", see " + log_;
   const int out =
       log_.empty() ? -1 : open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -84,7 +98,7 @@ void XDesktop::Restart(const std::string& size) {
   if (!number.empty()) {
     setenv("DISPLAY", (":" + number).c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
-    openbox_ = Spawn({"openbox", "--sm-disable"}, out, -1);
+    openbox_ = Spawn(openbox, out, -1);
   }
   if (out >= 0) close(out);
   if (number.empty()) Fail("Xvfb named no display" + see);
@@ -99,6 +113,11 @@ void XDesktop::Stop() {
     kill(*pid, SIGKILL);
     waitpid(*pid, nullptr, 0);
     *pid = -1;
+  }
+  if (!config_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(config_).parent_path(), ignored);
+    config_.clear();
   }
 }
 

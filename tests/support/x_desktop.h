@@ -29,13 +29,16 @@ class XDesktop {
   XDesktop(const XDesktop&) = delete;
   XDesktop& operator=(const XDesktop&) = delete;
 
-  // A fresh display of another size in place of this one; programs started
-  // from now on show on it.
-  void Restart(const std::string& size);
+  // A fresh display of another size in place of this one, with the bottom
+  // `panel` pixels kept free as a desktop panel keeps them (openbox's margins,
+  // out of the work area it announces); programs started from now on show on
+  // it.
+  void Restart(const std::string& size, int panel = 0);
 
  private:
   void Stop();
   std::string log_;
+  std::string config_;  // openbox's configuration, in a folder of our own
   pid_t xvfb_ = -1;
   pid_t openbox_ = -1;
 };

@@ -226,9 +226,9 @@ class Window : public ::testing::Test {
     return driver->Ok("gettext " + kCaption + " " + memo);
   }
 
-  // A screen of `size` until the case ends.
-  void UseScreen(const std::string& size) {
-    g_desktop->Restart(size);
+  // A screen of `size`, less a panel of `panel` pixels, until the case ends.
+  void UseScreen(const std::string& size, int panel = 0) {
+    g_desktop->Restart(size, panel);
     atEnd_.push_back([] { g_desktop->Restart(kScreen); });
   }
   // A registry value until the case ends, then `before` again, or none.
@@ -418,16 +418,30 @@ TEST_F(Window, KeepsItsLayoutAtAnotherDpi) {
 // On the screens people have, at their DPI: the whole window inside the
 // work area, every control inside the client area, none on another, every
 // control but the memos at its designed size so that its caption shows whole.
+// On the smallest, the buttons and the port group smaller but their captions
+// whole; below the layout's least, the window takes the work area and what
+// does not fit is cut at the right and the bottom.
 struct Screen {
   const char* size;
   int dpi;
+  int panel = 0;  // a desktop panel's height at the bottom
 };
 
+// The least client area at which every control keeps its designed size, and
+// the form's font at 96 PPI: a Chinese character's width.
+constexpr int kRoomyWidth = 491, kRoomyHeight = 271, kFontPixels = 11;
+
 // Every control inside the client area, none on another, every control but
-// the memos at its designed size so that its caption shows whole.
+// the memos at its designed size so that its caption shows whole; smaller
+// below the roomy size, never narrower than its caption's characters. Cut at
+// the right or bottom only where the window takes all of the work area.
 void CheckControls(Driver& driver) {
-  int client[2];
+  int client[2], work[4], window[4];
   std::istringstream(driver.Ok("client " + kCaption)) >> client[0] >> client[1];
+  std::istringstream(driver.Ok("screen " + kCaption)) >> work[0] >> work[1] >> work[2] >> work[3] >>
+      window[0] >> window[1] >> window[2] >> window[3];
+  const bool roomy = client[0] >= kRoomyWidth && client[1] >= kRoomyHeight;
+  const bool takesWidth = window[2] >= work[2], takesHeight = window[3] >= work[3];
   const std::map<std::string, std::pair<int, int>> designed = {{"傳送資料", {48, 13}},
                                                                {"接收資料", {48, 13}},
                                                                {"開啟通訊埠", {145, 81}},
@@ -445,7 +459,8 @@ void CheckControls(Driver& driver) {
               7)
         << line;
     if (std::string(check) != "-") continue;  // a radio button, inside its group
-    EXPECT_TRUE(left >= 0 && top >= 0 && left + width <= client[0] && top + height <= client[1])
+    EXPECT_TRUE(left >= 0 && top >= 0 && (left + width <= client[0] || takesWidth) &&
+                (top + height <= client[1] || takesHeight))
         << line << " outside the client area " << client[0] << "x" << client[1];
     const auto size = designed.find(text);
     if (std::string(cls) != "Edit" &&
@@ -453,7 +468,13 @@ void CheckControls(Driver& driver) {
       const bool button = std::string(cls) == "Button" && size->second.first == 48;
       // Read back at 96 PPI from a scaled place: a pixel either way.
       const auto [w, h] = button ? std::pair(169, 57) : size->second;
-      EXPECT_TRUE(std::abs(width - w) <= 1 && std::abs(height - h) <= 1) << line;
+      const auto characters = static_cast<int>(std::strlen(text) / 3);  // UTF-8, three bytes each
+      if (roomy || std::string(cls) == "Static")
+        EXPECT_TRUE(std::abs(width - w) <= 1 && std::abs(height - h) <= 1) << line;
+      else
+        EXPECT_TRUE(width > characters * kFontPixels && width <= w + 1 && height > kFontPixels &&
+                    height <= h + 1)
+            << line;
     }
     for (const auto& other : placed)
       EXPECT_FALSE(left < other[0] + other[2] && other[0] < left + width &&
@@ -468,7 +489,7 @@ class OnScreen : public Window, public ::testing::WithParamInterface<Screen> {};
 
 TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
   const Screen screen = GetParam();
-  UseScreen(screen.size);
+  UseScreen(screen.size, screen.panel);
   const std::string dpi = std::to_string(screen.dpi);
   SetForCase(kDesktopKey, "LogPixels", "REG_DWORD", dpi);
   Start();  // restarts the session, which reads the DPI
@@ -486,6 +507,19 @@ TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
             << " in a work area of " << work[2] << "x" << work[3] << "; client " << client[0] << "x"
             << client[1] << " at 96 PPI\n";
   CheckControls(*driver);
+  // Below the least, the window takes the work area; Tab still comes to each
+  // of the seven stops in turn, from the focus it starts with.
+  if (window[2] >= work[2] && window[3] >= work[3]) {
+    Activate();
+    const std::vector<std::string> order = {
+        "Button - 開啟通訊埠", "Button - 結束系統", "Button - 接收資料", "Button checked COM1",
+        "Edit - Memo1",        "Edit - Memo2",      "Button - 傳送資料", "Button - 開啟通訊埠"};
+    ASSERT_TRUE(FocusIs(order[0])) << driver->Focus();
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      Key({"Tab"});
+      EXPECT_TRUE(FocusIs(order[i])) << "after Tab " << i << ": " << driver->Focus();
+    }
+  }
   const fs::path shot = fs::path(kScreenshot)
                             .replace_filename(fs::path(kScreenshot).stem().string() + "-" +
                                               screen.size + "-" + dpi + "dpi.png");
@@ -502,12 +536,19 @@ TEST_P(OnScreen, OpensInsideItWithEveryControlWholeAndApart) {
   }
 }
 
+// The small ones: a 3.5-inch board's 480 x 320 under a 36-pixel panel,
+// 320 x 240, 640 x 480 at 144 DPI (427 x 320 at 96), and 800 x 480 at 384
+// DPI (200 x 120 at 96), smaller than the window's least.
 INSTANTIATE_TEST_SUITE_P(Window, OnScreen,
                          ::testing::Values(Screen{"800x480", 96}, Screen{"1280x720", 144},
-                                           Screen{"1366x768", 192}),
+                                           Screen{"1366x768", 192}, Screen{"480x320", 96, 36},
+                                           Screen{"320x240", 96}, Screen{"640x480", 144},
+                                           Screen{"800x480", 384}),
                          [](const auto& info) {
                            return std::string(info.param.size) + "at" +
-                                  std::to_string(info.param.dpi);
+                                  std::to_string(info.param.dpi) +
+                                  (info.param.panel ? "panel" + std::to_string(info.param.panel)
+                                                    : "");
                          });
 
 // Enter presses the focused button whatever brought the focus there: the
