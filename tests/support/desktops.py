@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-from support import NOBODY, require, wait_for
+from support import NOBODY, patience, require, wait_for
 
 
 class XDesktop:
@@ -39,7 +39,7 @@ class XDesktop:
         os.close(write_end)
         number = b""
         while not number.endswith(b"\n"):
-            if not select.select([read_end], [], [], 20)[0]:
+            if not select.select([read_end], [], [], patience(30))[0]:
                 raise RuntimeError("Xvfb named no display")
             chunk = os.read(read_end, 16)
             if not chunk:
@@ -47,21 +47,26 @@ class XDesktop:
             number += chunk
         os.close(read_end)
         os.environ["DISPLAY"] = ":" + number.decode().strip()
-        options = []
+        # openbox's files, in a folder of our own: the mark it leaves once it
+        # has started, and its configuration where one is needed.
+        self.folder = tempfile.mkdtemp(prefix="comtester-openbox-")
+        atexit.register(shutil.rmtree, self.folder, True)
+        started = os.path.join(self.folder, "started")
+        options = ["--startup", "touch '%s'" % started]
         if panel:
             # The work area openbox announces (_NET_WORKAREA) stops above it.
-            self.folder = tempfile.mkdtemp(prefix="comtester-openbox-")
-            atexit.register(shutil.rmtree, self.folder, True)
-            options = ["--config-file", os.path.join(self.folder, "rc.xml")]
-            with open(options[1], "w") as f:
+            options += ["--config-file", os.path.join(self.folder, "rc.xml")]
+            with open(options[-1], "w") as f:
                 f.write('<?xml version="1.0"?>\n<openbox_config xmlns="http://openbox.org/3.4/rc">'
                         '<margins><top>0</top><bottom>%d</bottom><left>0</left><right>0</right>'
                         '</margins></openbox_config>\n' % panel)
         self.openbox = subprocess.Popen(["openbox", "--sm-disable", *options],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Frames, focus and closing by the frame need it in charge.
-        if not wait_for(lambda: subprocess.run(["wmctrl", "-m"], capture_output=True,
-                                               timeout=30).returncode == 0, 20, 0.05):
+        # Frames, focus and closing by the frame need it in charge: once it
+        # has started, which it says by running its startup command after it
+        # has taken over the screen and before it takes events (naming
+        # itself on the root window comes earlier).
+        if not wait_for(lambda: os.path.exists(started), 30, 0.05):
             raise RuntimeError("openbox did not take charge of the display")
 
     def close(self):

@@ -67,17 +67,21 @@ XDesktop::~XDesktop() { Stop(); }
 
 void XDesktop::Restart(const std::string& size, int panel) {
   Stop();
-  std::vector<std::string> openbox = {"openbox", "--sm-disable"};
+  // openbox's files, in a folder of our own that goes once it has started:
+  // the mark it leaves then, and its configuration where one is needed.
+  std::string folder = std::filesystem::temp_directory_path() / "comtester-openbox-XXXXXX";
+  if (!mkdtemp(folder.data())) Fail("mkdtemp");
+  const std::string started = folder + "/started";
+  std::vector<std::string> openbox = {"openbox", "--sm-disable", "--startup",
+                                      "touch '" + started + "'"};
   if (panel > 0) {
-    std::string folder = (std::filesystem::temp_directory_path() / "comtester-openbox-XXXXXX");
-    if (!mkdtemp(folder.data())) Fail("mkdtemp");
-    config_ = folder + "/rc.xml";
-    std::ofstream(config_) << "<?xml version=\"1.0\"?>\n<openbox_config "
-                              "xmlns=\"http://openbox.org/3.4/rc\"><margins><top>0</top><bottom>"
-                           << panel
-                           << "</bottom><left>0</left><right>0</right></margins>"
-                              "</openbox_config>\n";
-    openbox.insert(openbox.end(), {"--config-file", config_});
+    const std::string config = folder + "/rc.xml";
+    std::ofstream(config) << "<?xml version=\"1.0\"?>\n<openbox_config "
+                             "xmlns=\"http://openbox.org/3.4/rc\"><margins><top>0</top><bottom>"
+                          << panel
+                          << "</bottom><left>0</left><right>0</right></margins>"
+                             "</openbox_config>\n";
+    openbox.insert(openbox.end(), {"--config-file", config});
   }
   const std::string see = log_.empty() ? "" : ", see " + log_;
   const int out =
@@ -93,7 +97,9 @@ void XDesktop::Restart(const std::string& size, int panel) {
   close(display[1]);
   std::string number;
   pollfd p{display[0], POLLIN, 0};
-  for (char c; poll(&p, 1, 20000) > 0 && read(display[0], &c, 1) == 1 && c != '\n';) number += c;
+  for (char c; poll(&p, 1, static_cast<int>(Patience(30s).count())) > 0 &&
+               read(display[0], &c, 1) == 1 && c != '\n';)
+    number += c;
   close(display[0]);
   if (!number.empty()) {
     setenv("DISPLAY", (":" + number).c_str(), 1);
@@ -101,10 +107,18 @@ void XDesktop::Restart(const std::string& size, int panel) {
     openbox_ = Spawn(openbox, out, -1);
   }
   if (out >= 0) close(out);
-  if (number.empty()) Fail("Xvfb named no display" + see);
-  // In charge once it names itself on the root window.
-  if (!WaitFor([] { return std::system("wmctrl -m >/dev/null 2>&1") == 0; }, 30s))
-    Fail("openbox did not take charge of the display" + see);
+  std::error_code ignored;
+  if (number.empty()) {
+    std::filesystem::remove_all(folder, ignored);
+    Fail("Xvfb named no display" + see);
+  }
+  // In charge once it has started, which it says by running its startup
+  // command after it has taken over the screen and before it takes events:
+  // naming itself on the root window comes earlier, and a window mapped
+  // in between waits for the rest of its start.
+  const bool inCharge = WaitFor([&] { return access(started.c_str(), F_OK) == 0; }, 30s);
+  std::filesystem::remove_all(folder, ignored);
+  if (!inCharge) Fail("openbox did not take charge of the display" + see);
 }
 
 void XDesktop::Stop() {
@@ -113,11 +127,6 @@ void XDesktop::Stop() {
     kill(*pid, SIGKILL);
     waitpid(*pid, nullptr, 0);
     *pid = -1;
-  }
-  if (!config_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(config_).parent_path(), ignored);
-    config_.clear();
   }
 }
 

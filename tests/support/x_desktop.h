@@ -38,7 +38,6 @@ class XDesktop {
  private:
   void Stop();
   std::string log_;
-  std::string config_;  // openbox's configuration, in a folder of our own
   pid_t xvfb_ = -1;
   pid_t openbox_ = -1;
 };
