@@ -61,7 +61,6 @@ $b mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /new/dev/pts
 $b mount -t tmpfs shm /new/dev/shm
 $b mount -t proc proc /new/proc
 $b mount -t sysfs sys /new/sys
-$b mount -t tmpfs -o mode=1777 tmp /new/tmp
 $b mount -t tmpfs run /new/run
 $b cp /job.sh /new/run/job.sh
 $b chroot /new /bin/sh /run/job.sh < /dev/null
